@@ -1,0 +1,132 @@
+/*
+ * active_calibration.h - which calibration context is in force for this
+ * process, chosen on every clock reading.
+ *
+ * A process started local-only uses its own context; the owner of the shared
+ * area "yal_time_master" uses the area; any other process uses the area while
+ * its heartbeat (the owner's `activity`) has changed within the last ten
+ * whole seconds, and its own context otherwise.  The area is mapped lazily,
+ * at most once per process, with at least two whole seconds between failed
+ * attempts, and never unmapped.
+ *
+ * The choice runs on every reading, so it is inline and costs, on a reader,
+ * one load of the shared heartbeat and a comparison with a precomputed tick
+ * threshold; the choice state is written only when its value changes, so
+ * reader threads do not bounce its cache line between cores.  All of it is
+ * relaxed atomics: a race over the last-seen heartbeat can make one wrong
+ * live-or-stale choice, which the next call corrects.
+ */
+#ifndef YALTIME_ACTIVE_CALIBRATION_H
+#define YALTIME_ACTIVE_CALIBRATION_H
+
+#include <atomic>
+
+#include "time/calibration.h"
+
+/* Codes of Calibration_using. */
+enum calibration_code {
+    CALIBRATION_UNCHOSEN = 0,
+    CALIBRATION_OWNER = 1,
+    CALIBRATION_SHARED = 2,
+    CALIBRATION_OWN = 3,
+};
+
+#define YALTIME_SHARED_AREA_NAME "yal_time_master"
+
+/* Process-wide state, set by start before the discipline thread exists. */
+extern calibration_context_t Thread_calibration;
+extern std::atomic<calibration_context_t *> Master_calibration;
+extern std::atomic<bool> Calibration_local_only;
+extern std::atomic<int> Calibration_using;
+extern std::atomic<int> Master_last_activity;
+extern std::atomic<YALTIME_TSC_T> Master_last_activity_tsc;
+extern std::atomic<double> clock_resolution;
+extern std::atomic<double> TSC_period;
+extern std::atomic<YALTIME_TSC_T> TSC_rate;
+
+/* Tick spans derived from TSC_rate: "more than 1 whole second" and "10 or more". */
+extern std::atomic<YALTIME_TSC_T> Remap_after_ticks;
+extern std::atomic<YALTIME_TSC_T> Stale_after_ticks;
+
+/* Sets TSC_rate and the thresholds derived from it. */
+void set_tsc_rate(YALTIME_TSC_T rate);
+
+/* Maps the shared area if it is time to try; null if it is absent. */
+calibration_context_t *map_shared_area(YALTIME_TSC_T now_tsc);
+
+static inline void note_calibration_using(int code)
+{
+    if (Calibration_using.load(std::memory_order_relaxed) != code)
+        Calibration_using.store(code, std::memory_order_relaxed);
+}
+
+static inline calibration_context_t *use_own_calibration()
+{
+    note_calibration_using(CALIBRATION_OWN);
+    return &Thread_calibration;
+}
+
+/* The reader's choice between another process's area and its own context. */
+static inline calibration_context_t *choose_shared_or_own(YALTIME_TSC_T now_tsc)
+{
+    calibration_context_t *area = Master_calibration.load(std::memory_order_acquire);
+    if (area == nullptr) {
+        const YALTIME_TSC_T since_attempt = now_tsc - Master_last_activity_tsc.load(std::memory_order_relaxed);
+        if (since_attempt < Remap_after_ticks.load(std::memory_order_relaxed))
+            return use_own_calibration();
+        area = map_shared_area(now_tsc);
+        if (area == nullptr)
+            return use_own_calibration();
+    }
+
+    const int activity = calib::load(area->activity);
+    if (activity != Master_last_activity.load(std::memory_order_relaxed)) {
+        Master_last_activity.store(activity, std::memory_order_relaxed);
+        Master_last_activity_tsc.store(now_tsc, std::memory_order_relaxed);
+        note_calibration_using(CALIBRATION_SHARED);
+        return area;
+    }
+    const YALTIME_TSC_T since_heartbeat = now_tsc - Master_last_activity_tsc.load(std::memory_order_relaxed);
+    if (since_heartbeat < Stale_after_ticks.load(std::memory_order_relaxed)) {
+        note_calibration_using(CALIBRATION_SHARED);
+        return area;
+    }
+    return use_own_calibration();
+}
+
+/*
+ * The context in force, never null.  `now_tsc` is a TSC reading the caller
+ * has just taken; the reader's path uses it as the time of the choice.
+ */
+static inline calibration_context_t *get_active_calibration_at(YALTIME_TSC_T now_tsc)
+{
+    if (Calibration_local_only.load(std::memory_order_relaxed))
+        return use_own_calibration();
+    if (Calibration_using.load(std::memory_order_relaxed) == CALIBRATION_OWNER)
+        return Master_calibration.load(std::memory_order_relaxed);
+    return choose_shared_or_own(now_tsc);
+}
+
+static inline calibration_context_t *get_active_calibration()
+{
+    if (Calibration_local_only.load(std::memory_order_relaxed))
+        return use_own_calibration();
+    if (Calibration_using.load(std::memory_order_relaxed) == CALIBRATION_OWNER)
+        return Master_calibration.load(std::memory_order_relaxed);
+    return choose_shared_or_own(rdtsc());
+}
+
+/* Seconds per tick of the context in force, or the start-up TSC_period. */
+static inline double get_tsc_period_at(YALTIME_TSC_T now_tsc)
+{
+    const double period = calib_period(get_active_calibration_at(now_tsc));
+    return period > 0 ? period : TSC_period.load(std::memory_order_relaxed);
+}
+
+static inline double get_tsc_period()
+{
+    const double period = calib_period(get_active_calibration());
+    return period > 0 ? period : TSC_period.load(std::memory_order_relaxed);
+}
+
+#endif /* YALTIME_ACTIVE_CALIBRATION_H */

@@ -1,0 +1,46 @@
+/*
+ * clock_reading.h - the calibrated time of a TSC value, with the OS clock as
+ * fallback when the calibration in force gives no positive time.
+ */
+#ifndef YALTIME_CLOCK_READING_H
+#define YALTIME_CLOCK_READING_H
+
+#include <atomic>
+
+#include "time/active_calibration.h"
+
+/* Failed readings since load, and the TSC value before which none is logged. */
+extern std::atomic<uint32_t> time_fail_count;
+extern std::atomic<YALTIME_TSC_T> errmsg_timeout;
+
+/* The failure path: counts, logs at most once a second, returns the OS time. */
+YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now);
+
+/*
+ * Calibrated seconds at `ticks`, choosing the calibration with `now_tsc`,
+ * a TSC reading the caller has just taken.
+ */
+static inline YALTIME_SEC_T gettime_float_at(YALTIME_TSC_T ticks, YALTIME_TSC_T now_tsc)
+{
+    const double now = calib_tsc_to_secs(get_active_calibration_at(now_tsc), ticks);
+    if (now > 0)
+        return now;
+    return gettime_failure(now);
+}
+
+static inline YALTIME_SEC_T gettime_float(YALTIME_TSC_T ticks)
+{
+    const double now = calib_tsc_to_secs(get_active_calibration(), ticks);
+    if (now > 0)
+        return now;
+    return gettime_failure(now);
+}
+
+/* The current calibrated time: one TSC read serves conversion and choice. */
+static inline YALTIME_SEC_T gettime_now()
+{
+    const YALTIME_TSC_T tsc = rdtsc();
+    return gettime_float_at(tsc, tsc);
+}
+
+#endif /* YALTIME_CLOCK_READING_H */
