@@ -3,7 +3,7 @@
 # As root it installs what is missing; otherwise it prints the command.
 set -e
 
-PACKAGES="cmake ninja-build make g++ g++-multilib googletest libbenchmark-dev binutils clang libclang-rt-14-dev"
+PACKAGES="cmake ninja-build make g++ g++-multilib googletest libbenchmark-dev binutils clang libclang-rt-14-dev qemu-user"
 
 missing=""
 for p in $PACKAGES; do
@@ -12,15 +12,36 @@ for p in $PACKAGES; do
     fi
 done
 
-[ -z "$missing" ] && exit 0
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "installing:$missing"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq $missing
+    else
+        echo "missing packages:$missing" >&2
+        echo "run: sudo apt-get install -y$missing" >&2
+        exit 1
+    fi
+fi
 
-if [ "$(id -u)" -eq 0 ]; then
-    echo "installing:$missing"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq $missing
-else
-    echo "missing packages:$missing" >&2
-    echo "run: sudo apt-get install -y$missing" >&2
-    exit 1
+# 32-bit x86 programs: some kernels (virtual machines without IA32
+# emulation) cannot execute them.  Then run them through qemu-user, which the
+# kernel invokes for every i386 ELF once it is registered with binfmt_misc.
+probe_dir=$(mktemp -d)
+trap 'rm -rf "$probe_dir"' EXIT
+printf 'int main(void){return 0;}\n' > "$probe_dir/probe.c"
+gcc -m32 "$probe_dir/probe.c" -o "$probe_dir/probe32"
+if ! "$probe_dir/probe32" 2>/dev/null; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "this kernel cannot run i386 programs; as root, run scripts/install-deps.sh to register qemu-i386" >&2
+        exit 1
+    fi
+    binfmt=/proc/sys/fs/binfmt_misc
+    [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+    if [ ! -e "$binfmt/qemu-i386" ]; then
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' > "$binfmt/register"
+    fi
+    "$probe_dir/probe32" || { echo "i386 programs still cannot run" >&2; exit 1; }
+    echo "i386 programs run through qemu-i386"
 fi
