@@ -1,0 +1,114 @@
+#!/bin/sh
+# Runs yaltime-bench in every mode, each in a process of its own with a
+# VEK_SHM_PREFIX of its own, and prints one table: nanoseconds per call at
+# one and two threads (median of the repetitions; with two threads, the time
+# of a call in each of them), and the ratios to
+# clock_gettime and to a bare rdtsc.
+#
+#   bench/run_benchmarks.sh [BUILD_DIR]      (default build/x64)
+#
+# The "reader" mode measures a process that reads the calibration of a live
+# owner: a vekhost started with yaltime_master under the same prefix, whose
+# heartbeat yaltime-status has seen move.  BENCH_MIN_TIME (seconds per
+# benchmark, default 0.2) and BENCH_REPETITIONS (default 5) tune the run.
+set -eu
+
+build=${1:-build/x64}
+bench="$build/bin/yaltime-bench"
+vekhost="$build/bin/vekhost"
+status="$build/bin/yaltime-status"
+library="$build/lib/lib-vek-yaltime.so"
+for f in "$bench" "$vekhost" "$status" "$library"; do
+    [ -e "$f" ] || { echo "run_benchmarks: $f missing; build the x64 preset first" >&2; exit 1; }
+done
+
+tag="yaltime_bench_$$_"
+work=$(mktemp -d)
+owner_pid=""
+cleanup() {
+    if [ -n "$owner_pid" ]; then kill "$owner_pid" 2>/dev/null || true; fi
+    rm -f /dev/shm/"$tag"*
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+bench_args="--benchmark_format=csv --benchmark_min_time=${BENCH_MIN_TIME:-0.2} \
+--benchmark_repetitions=${BENCH_REPETITIONS:-5} --benchmark_report_aggregates_only=true"
+
+measure() { # MODE PREFIX
+    echo "measuring $1 ..." >&2
+    # shellcheck disable=SC2086
+    if ! VEK_SHM_PREFIX="$2" "$bench" "$1" --library "$library" $bench_args >"$work/$1.csv" 2>"$work/$1.err"; then
+        cat "$work/$1.err" >&2
+        echo "run_benchmarks: mode $1 failed" >&2
+        exit 1
+    fi
+}
+
+measure baseline "${tag}baseline_"
+measure local "${tag}local_"
+measure ordinary "${tag}ordinary_"
+measure owner "${tag}owner_"
+
+echo "starting an owner for the reader ..." >&2
+VEK_SHM_PREFIX="${tag}shared_" "$vekhost" --arg yaltime_master "$library" >"$work/owner.log" 2>&1 &
+owner_pid=$!
+tries=0
+until VEK_SHM_PREFIX="${tag}shared_" "$status" --watch-seconds 2 >/dev/null 2>&1; do
+    tries=$((tries + 1))
+    if [ "$tries" -ge 15 ] || ! kill -0 "$owner_pid" 2>/dev/null; then
+        cat "$work/owner.log" >&2
+        echo "run_benchmarks: the owner's heartbeat never came" >&2
+        exit 1
+    fi
+done
+sleep 1
+measure reader "${tag}shared_"
+kill "$owner_pid" 2>/dev/null || true
+wait "$owner_pid" 2>/dev/null || true
+owner_pid=""
+
+# Benchmark names: MODE/CALL/real_time/threads:N_median.  With N threads the
+# library reports wall time divided by the calls of all threads together;
+# times N gives the time one call takes in each thread, which is what the
+# table shows.
+cat "$work"/*.csv | awk -F, '
+/_median"?,/ {
+    name = $1; gsub(/"/, "", name)
+    n = split(name, part, "/")
+    mode = part[1]; call = part[2]
+    threads = part[n]; sub(/threads:/, "", threads); sub(/_median/, "", threads)
+    ns[mode "/" call "/" threads] = $3 * threads
+}
+function row(label, mode, call,   one, two) {
+    one = ns[mode "/" call "/1"]; two = ns[mode "/" call "/2"]
+    if (one == "") return
+    printf "| %-26s | %-8s | %8.2f | %8.2f | %5.2f | %6.2f | %6.2f |\n", label, mode, one, two, two / one,
+        one / gettime, one / tsc
+}
+END {
+    gettime = ns["baseline/clock_gettime/1"]; tsc = ns["baseline/rdtsc/1"]
+    if (gettime == "" || tsc == "") { print "run_benchmarks: baselines missing" > "/dev/stderr"; exit 1 }
+    print "| call                       | mode     | ns 1 thr | ns 2 thr | 2T/1T | x clock_gettime | x rdtsc |"
+    print "|----------------------------|----------|---------:|---------:|------:|------:|------:|"
+    split("YALTIME_NOW YALTIME_GET_CURRENT_USEC YALTIME_NOW_NTP YALTIME_NOW_FRAME", calls, " ")
+    split("local owner reader ordinary", modes, " ")
+    for (c = 1; c <= 4; c++)
+        for (m = 1; m <= 4; m++)
+            row(calls[c], modes[m], calls[c])
+    row("rdtsc()", "baseline", "rdtsc")
+    row("clock_gettime(REALTIME)", "baseline", "clock_gettime")
+    row("gettimeofday()", "baseline", "gettimeofday")
+    row("system_clock::now()", "baseline", "system_clock::now")
+    print ""
+    print "targets for YALTIME_NOW: <= 0.75 x clock_gettime, <= 1.6 x rdtsc, 2 threads <= 1.1 x 1 thread"
+    for (m = 1; m <= 4; m++) {
+        one = ns[modes[m] "/YALTIME_NOW/1"]; two = ns[modes[m] "/YALTIME_NOW/2"]
+        if (one == "") continue
+        printf "  %-8s  %.2f x clock_gettime %s   %.2f x rdtsc %s   2T/1T %.2f %s\n", modes[m],
+            one / gettime, (one / gettime <= 0.75 ? "ok" : "MISSED"),
+            one / tsc, (one / tsc <= 1.6 ? "ok" : "MISSED"),
+            two / one, (two / one <= 1.1 ? "ok" : "MISSED")
+    }
+}'

@@ -1,0 +1,205 @@
+/*
+ * yaltime_bench.cpp - the cost of reading YALTIME's clock, as a client sees
+ * it: through the function pointers the host hands out.
+ *
+ *   yaltime-bench MODE [--library PATH] [benchmark options]
+ *
+ * MODE picks how this process starts the component, since the choice of
+ * calibration is process-wide:
+ *   local     yaltime_local: the process's own calibration, no shared area
+ *   owner     yaltime_master: this process owns and disciplines the area
+ *   reader    no argument, with a live owner running (VEK_SHM_PREFIX shared)
+ *   ordinary  no argument and no area: falls back to its own calibration
+ *   baseline  no component: rdtsc, clock_gettime, gettimeofday, system_clock
+ * Before measuring it checks that YALTIME_GET_CALIBRATION reports the
+ * calibration the mode stands for, and refuses to measure otherwise.
+ * bench/run_benchmarks.sh runs every mode and prints the comparison.
+ */
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "host/vek_host.h"
+#include "interface/yaltime.interface.h"
+#include "public/tsc.h"
+#include "tools/component_path.h"
+
+namespace {
+
+/* Set once before any benchmark thread exists, read-only afterwards. */
+YALTIME_NOW_T yaltime_now;
+YALTIME_GET_CURRENT_USEC_T yaltime_current_usec;
+YALTIME_NOW_NTP_T yaltime_now_ntp;
+YALTIME_NOW_FRAME_T yaltime_now_frame;
+
+constexpr unsigned int FRAME_RATE = 60;
+
+void register_call(const std::string &name, void (*body)(benchmark::State &))
+{
+    benchmark::RegisterBenchmark(name.c_str(), body)->UseRealTime()->Threads(1)->Threads(2);
+}
+
+void bm_now(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(yaltime_now());
+}
+
+void bm_current_usec(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(yaltime_current_usec());
+}
+
+void bm_now_ntp(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(yaltime_now_ntp());
+}
+
+void bm_now_frame(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(yaltime_now_frame(FRAME_RATE));
+}
+
+void bm_rdtsc(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(rdtsc());
+}
+
+void bm_clock_gettime(benchmark::State &state)
+{
+    struct timespec ts;
+    for (auto _ : state) {
+        clock_gettime(CLOCK_REALTIME, &ts);
+        benchmark::DoNotOptimize(ts);
+    }
+}
+
+void bm_gettimeofday(benchmark::State &state)
+{
+    struct timeval tv;
+    for (auto _ : state) {
+        gettimeofday(&tv, nullptr);
+        benchmark::DoNotOptimize(tv);
+    }
+}
+
+void bm_system_clock(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(std::chrono::system_clock::now());
+}
+
+struct mode_info {
+    const char *name;
+    const char *start_arg; /* null: none */
+    int expected_calibration;
+};
+
+const mode_info MODES[] = {
+    {"local", "yaltime_local", YALTIME_CALIBRATION_OWN},
+    {"owner", "yaltime_master", YALTIME_CALIBRATION_OWNER},
+    {"reader", nullptr, YALTIME_CALIBRATION_SHARED},
+    {"ordinary", nullptr, YALTIME_CALIBRATION_OWN},
+};
+
+int start_component(const mode_info &mode, const std::string &library)
+{
+    std::vector<const char *> args;
+    if (mode.start_arg)
+        args.push_back(mode.start_arg);
+    char err[2048];
+    if (vek_host_create(args.data(), args.size(), err, sizeof err) != 0 ||
+        vek_host_load(library.c_str(), err, sizeof err) != 0 || vek_host_start(err, sizeof err) != 0) {
+        fprintf(stderr, "yaltime-bench: %s\n", err);
+        return 1;
+    }
+    yaltime_now = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_NOW);
+    yaltime_current_usec = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_GET_CURRENT_USEC);
+    yaltime_now_ntp = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_NOW_NTP);
+    yaltime_now_frame = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_NOW_FRAME);
+    auto calibration = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_GET_CALIBRATION);
+    if (!yaltime_now || !yaltime_current_usec || !yaltime_now_ntp || !yaltime_now_frame || !calibration) {
+        fprintf(stderr, "yaltime-bench: %s lacks YALTIME entry points\n", library.c_str());
+        return 1;
+    }
+    /* The first readings make the choice of calibration (and map the area). */
+    for (int i = 0; i < 1000; ++i)
+        benchmark::DoNotOptimize(yaltime_now());
+    if (calibration() != mode.expected_calibration) {
+        fprintf(stderr, "yaltime-bench: mode %s expects calibration code %d, the component reports %d\n", mode.name,
+                mode.expected_calibration, calibration());
+        return 3;
+    }
+    return 0;
+}
+
+void usage()
+{
+    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|baseline [--library PATH] [benchmark options]\n");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        usage();
+        return 2;
+    }
+    const std::string mode_name = argv[1];
+    std::string library;
+    std::vector<char *> bench_args = {argv[0]};
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "--library") == 0 && i + 1 < argc)
+            library = argv[++i];
+        else
+            bench_args.push_back(argv[i]);
+    }
+    if (library.empty())
+        library = tools::default_component_library();
+
+    if (mode_name == "baseline") {
+        register_call("baseline/rdtsc", bm_rdtsc);
+        register_call("baseline/clock_gettime", bm_clock_gettime);
+        register_call("baseline/gettimeofday", bm_gettimeofday);
+        register_call("baseline/system_clock::now", bm_system_clock);
+    } else {
+        const mode_info *mode = nullptr;
+        for (const mode_info &m : MODES)
+            if (mode_name == m.name)
+                mode = &m;
+        if (mode == nullptr) {
+            usage();
+            return 2;
+        }
+        if (int status = start_component(*mode, library); status != 0) {
+            fflush(stderr);
+            _exit(status);
+        }
+        register_call(mode_name + "/YALTIME_NOW", bm_now);
+        register_call(mode_name + "/YALTIME_GET_CURRENT_USEC", bm_current_usec);
+        register_call(mode_name + "/YALTIME_NOW_NTP", bm_now_ntp);
+        register_call(mode_name + "/YALTIME_NOW_FRAME", bm_now_frame);
+    }
+
+    int bench_argc = static_cast<int>(bench_args.size());
+    benchmark::Initialize(&bench_argc, bench_args.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    fflush(stdout);
+    fflush(stderr);
+    /* The component's discipline thread runs on: leave without destructors. */
+    _exit(0);
+}
