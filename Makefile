@@ -1,10 +1,15 @@
 # Entry points for people and CI.  Each target sets up what it needs.
 #   make run    - build (x64) and run the clock monitor
 #   make test   - build and test every preset
+#   make bench  - build (x64) and compare the clock readings' costs
+#   make install [PREFIX=/usr/local] - build (x64) and install
 PRESETS ?= x64 i386
 RUN_ARGS ?=
+# Long enough for the step at the first poll (16 s) and a few slews after it.
+RUN_SECONDS ?= 90
+PREFIX ?= /usr/local
 
-.PHONY: deps run test build $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
+.PHONY: deps run bench install test build $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
 
 deps:
 	@sh scripts/install-deps.sh
@@ -24,4 +29,10 @@ test: build
 	@for p in $(PRESETS); do ctest --preset $$p || exit 1; done
 
 run: build-x64
-	./build/x64/bin/vekhost --list ./build/x64/lib/lib-vek-yaltime.so
+	./build/x64/bin/yaltime-monitor --seconds $(RUN_SECONDS) $(RUN_ARGS)
+
+bench: build-x64
+	sh bench/run_benchmarks.sh build/x64
+
+install: build-x64
+	cmake --install build/x64 --prefix $(PREFIX)
