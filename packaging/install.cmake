@@ -46,9 +46,18 @@ configure_package_config_file(
   ${CMAKE_BINARY_DIR}/packaging/yaltimeConfig.cmake
   INSTALL_DESTINATION ${YALTIME_INSTALL_CMAKEDIR}
   PATH_VARS YALTIME_INSTALL_INCLUDEDIR YALTIME_INSTALL_LIBDIR YALTIME_INSTALL_PLUGINDIR)
-write_basic_package_version_file(
-  ${CMAKE_BINARY_DIR}/packaging/yaltimeConfigVersion.cmake
-  COMPATIBILITY SameMajorVersion)
+# The version file also refuses a client of the other word size.  The i386
+# build passes -m32 as a compile option, so CMake's own probe saw a 64-bit
+# compiler: state the size the package really has.
+function(yaltime_write_version_file)
+  if(YALTIME_I386)
+    set(CMAKE_SIZEOF_VOID_P 4)
+  endif()
+  write_basic_package_version_file(
+    ${CMAKE_BINARY_DIR}/packaging/yaltimeConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+endfunction()
+yaltime_write_version_file()
 install(FILES
   ${CMAKE_BINARY_DIR}/packaging/yaltimeConfig.cmake
   ${CMAKE_BINARY_DIR}/packaging/yaltimeConfigVersion.cmake
