@@ -10,7 +10,8 @@
  * use, the TSC frequency, the step and update counts and the loop filter's
  * state, which it reads from the component's exported tsci2_* variables.
  * At the end (after N seconds, or on SIGINT or SIGTERM) it prints a summary
- * of the error and writes the SVG plot.
+ * of the error and writes the SVG plot.  Each second's clock error is the
+ * median of five YALTIME_GET_CLOCK_ERROR readings taken back to back.
  */
 #include <dlfcn.h>
 #include <errno.h>
@@ -121,6 +122,8 @@ int parse_options(int argc, char **argv, options &opt)
     return 0;
 }
 
+constexpr int CLOCK_ERROR_READINGS = 5;
+
 struct yaltime_api {
     YALTIME_NOW_T now;
     YALTIME_GET_CLOCK_ERROR_T clock_error;
@@ -213,11 +216,24 @@ bool wait_until(double deadline_s, const sigset_t &stop)
     }
 }
 
+/*
+ * The clock error, as the median of a few readings taken back to back: a
+ * reading during which this thread was preempted brackets the OS clock
+ * loosely and shows the delay as error, and the median drops it.
+ */
+double clock_error_us(const yaltime_api &api)
+{
+    std::vector<double> readings;
+    for (int i = 0; i < CLOCK_ERROR_READINGS; ++i)
+        readings.push_back(api.clock_error() * 1e6);
+    return monitor::median(readings);
+}
+
 monitor::monitor_line sample(const yaltime_api &api, const loop_globals &loop, double elapsed_s)
 {
     monitor::monitor_line line;
     line.elapsed_s = elapsed_s;
-    line.error_us = api.clock_error() * 1e6;
+    line.error_us = clock_error_us(api);
     line.utc_s = api.now();
     char text[64];
     api.snprintf_time(text, sizeof text, "", line.utc_s);
