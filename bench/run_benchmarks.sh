@@ -1,9 +1,9 @@
 #!/bin/sh
 # Runs yaltime-bench in every mode, each in a process of its own with a
 # VEK_SHM_PREFIX of its own, and prints one table: nanoseconds per call at
-# one and two threads (the best of the repetitions, since the machine may be
-# busy with other work; with two threads, the time of a call in each of
-# them), and the ratios to
+# one and two threads (CPU time of the calling thread, the best of the
+# repetitions, since the machine may be busy with other work), and the
+# ratios to
 # clock_gettime and to a bare rdtsc.
 #
 #   bench/run_benchmarks.sh [BUILD_DIR]      (default build/x64)
@@ -70,12 +70,11 @@ kill "$owner_pid" 2>/dev/null || true
 wait "$owner_pid" 2>/dev/null || true
 owner_pid=""
 
-# Benchmark names: MODE/CALL/real_time/threads:N, one row per repetition
-# (then the aggregates, _mean, _median..., which are skipped).  With N threads the
-# library reports wall time divided by the calls of all threads together;
-# times N gives the time one call takes in each thread, which is what the
-# table shows.
-echo "ns per call, best of ${BENCH_REPETITIONS:-5} repetitions of ${BENCH_MIN_TIME:-0.2} s or more"
+# Benchmark names: MODE/CALL/threads:N, one row per repetition (then the
+# aggregates, _mean, _median..., which are skipped).  Column 4 is CPU time
+# per call: the threads' CPU time over all their calls, so with two threads
+# it is the cost of one call in each of them.
+echo "CPU ns per call in each thread, best of ${BENCH_REPETITIONS:-5} repetitions of ${BENCH_MIN_TIME:-0.2} s or more"
 cat "$work"/*.csv | awk -F, '
 /threads:[0-9]+"?,/ {
     name = $1; gsub(/"/, "", name)
@@ -83,7 +82,7 @@ cat "$work"/*.csv | awk -F, '
     mode = part[1]; call = part[2]
     threads = part[n]; sub(/threads:/, "", threads)
     key = mode "/" call "/" threads
-    if (!(key in ns) || $3 * threads < ns[key]) ns[key] = $3 * threads
+    if (!(key in ns) || $4 < ns[key]) ns[key] = $4
 }
 function row(label, mode, call,   one, two) {
     one = ns[mode "/" call "/1"]; two = ns[mode "/" call "/2"]
