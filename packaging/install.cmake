@@ -18,6 +18,24 @@
 # CMAKE_INSTALL_LIBDIR is "lib".
 include(CMakePackageConfigHelpers)
 
+# The host's compiled-in plug-in directory should be where the component is
+# installed.  GNUInstallDirs makes LIBDIR "lib/<multiarch>" for the prefix
+# /usr on Debian: configure with -DCMAKE_INSTALL_LIBDIR=lib (or
+# -DVEKHOST_PLUGIN_DIR=...) to keep the two in step.  CPack installs under
+# /usr whatever the prefix was, so a package is best built from a tree
+# configured with -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib.
+if(DEFINED VEKHOST_PLUGIN_DIR)
+  set(_yaltime_host_plugin_dir "${VEKHOST_PLUGIN_DIR}")
+else()
+  set(_yaltime_host_plugin_dir "${CMAKE_INSTALL_FULL_LIBDIR}/vek") # the host's default
+endif()
+if(NOT _yaltime_host_plugin_dir STREQUAL "${CMAKE_INSTALL_PREFIX}/lib/vek")
+  message(STATUS "yaltime: the host searches ${_yaltime_host_plugin_dir} last, the component installs to "
+                 "${CMAKE_INSTALL_PREFIX}/lib/vek; tools given a full path, or started from <prefix>/bin, "
+                 "find it either way")
+endif()
+unset(_yaltime_host_plugin_dir)
+
 set(YALTIME_INSTALL_PLUGINDIR lib/vek)
 set(YALTIME_INSTALL_LIBDIR lib)
 set(YALTIME_INSTALL_INCLUDEDIR include/yaltime)
