@@ -1,0 +1,182 @@
+// A simulated TSC and OS clock for driving the TSC discipline in simulated
+// time.  True time is counted in nanoseconds from the start of a run; the TSC
+// and the OS clock are functions of it, and every reading and every sleep
+// moves it forward.  Installing a sim_clock points the discipline's clock seam
+// (discipline_clock::active) and the host's sleep slot (vek_base_sleep) at it.
+#ifndef YALTIME_TESTS_DISCIPLINE_SIM_CLOCK_H
+#define YALTIME_TESTS_DISCIPLINE_SIM_CLOCK_H
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include <sys/time.h>
+
+#include "interface/vek_base.interface.h"
+#include "public/portable.h"
+#include "time/discipline_clock.h"
+#include "time/tsci2_loopfilter.h"
+
+namespace sim {
+
+constexpr int64 NS_PER_SEC = 1000000000;
+
+struct sim_clock {
+    // ---- configuration --------------------------------------------------
+    // TSC = tsc_base + t * tsc_num / tsc_den (t in ns): 3/1 is 3 GHz, 1/1000 is 1 MHz.
+    uint64 tsc_base = 1000000000000ull;
+    int64 tsc_num = 3;
+    int64 tsc_den = 1;
+    // OS clock in ns since 1970: os_base_ns + t, plus rate_ppm * (t - rate_change_at_ns)
+    // once t passes rate_change_at_ns, plus os_step_ns (set by hand).
+    int64 os_base_ns = 1700000000 * NS_PER_SEC + 123456789;
+    int64 rate_change_at_ns = INT64_MAX;
+    int64 rate_ppm = 0;
+    int64 os_step_ns = 0;
+    // gettimeofday's resolution.
+    int64 resolution_ns = 1000;
+    // Delay before a TSC reading is taken, and before and after the OS
+    // clock's sample inside gettimeofday (uniform, ns; 0..0 for none).
+    int64 tsc_delay_min_ns = 0, tsc_delay_max_ns = 0;
+    int64 os_delay_min_ns = 0, os_delay_max_ns = 0;
+    // A sleep lasts what it was asked plus an overshoot in [0, max] ns.
+    int64 sleep_overshoot_max_ns = 0;
+    std::mt19937_64 rng{12345};
+
+    // ---- state ------------------------------------------------------------
+    int64 t_ns = 0; // true time since the start of the run
+    uint64 last_tsc = 0;
+    std::vector<double> sleeps;                 // every sleep asked for, in order
+    std::function<void(double seconds)> before_sleep; // called inside a sleep, before time moves
+    std::function<void(double seconds)> after_sleep;  // called inside a sleep, after time moved
+
+    uint64 tsc_at(int64 t) const
+    {
+        return tsc_base + static_cast<uint64>(t / tsc_den * tsc_num + (t % tsc_den) * tsc_num / tsc_den);
+    }
+
+    int64 os_ns_at(int64 t) const
+    {
+        int64 ns = os_base_ns + t + os_step_ns;
+        if (t > rate_change_at_ns)
+            ns += (t - rate_change_at_ns) * rate_ppm / 1000000;
+        return ns;
+    }
+
+    int64 os_ns_now() const { return os_ns_at(t_ns); }
+    uint64 tsc_now() const { return tsc_at(t_ns); }
+
+    int64 uniform(int64 lo, int64 hi)
+    {
+        if (hi <= lo)
+            return lo;
+        return std::uniform_int_distribution<int64>(lo, hi)(rng);
+    }
+
+    uint64 read_tsc()
+    {
+        t_ns += uniform(tsc_delay_min_ns, tsc_delay_max_ns);
+        last_tsc = tsc_at(t_ns);
+        return last_tsc;
+    }
+
+    void read_os(struct timeval *tv)
+    {
+        t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+        const int64 ns = os_ns_at(t_ns);
+        const int64 truncated = ns / resolution_ns * resolution_ns;
+        tv->tv_sec = static_cast<decltype(tv->tv_sec)>(truncated / NS_PER_SEC);
+        tv->tv_usec = static_cast<decltype(tv->tv_usec)>(truncated % NS_PER_SEC / 1000);
+        t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+    }
+
+    void sleep(double seconds)
+    {
+        sleeps.push_back(seconds);
+        if (before_sleep)
+            before_sleep(seconds);
+        if (seconds > 0)
+            t_ns += std::llround(seconds * 1e9);
+        t_ns += uniform(0, sleep_overshoot_max_ns);
+        if (after_sleep)
+            after_sleep(seconds);
+    }
+
+    // A 1 MHz TSC read without delay, whose ticks are the OS clock's
+    // microseconds minus a constant: conversions with slope 1.0 are exact.
+    static std::unique_ptr<sim_clock> exact_1mhz()
+    {
+        auto c = std::make_unique<sim_clock>();
+        c->tsc_base = 5000000;
+        c->tsc_num = 1;
+        c->tsc_den = 1000;
+        c->os_base_ns = 1700000000 * NS_PER_SEC; // whole microseconds
+        return c;
+    }
+
+    // The intercept with which slope 1.0 converts this 1 MHz TSC to the OS clock exactly.
+    int64 exact_intercept() const
+    {
+        return os_ns_at(0) / 1000 - static_cast<int64>(tsc_at(0));
+    }
+};
+
+inline sim_clock *current = nullptr;
+
+inline uint64 read_tsc_trampoline(void) { return current->read_tsc(); }
+inline int read_os_trampoline(struct timeval *tv)
+{
+    current->read_os(tv);
+    return 0;
+}
+inline void sleep_trampoline(double seconds) { current->sleep(seconds); }
+
+// Points the discipline's clocks and the host's sleep at a sim_clock for its lifetime.
+class installed {
+public:
+    explicit installed(sim_clock &clock)
+        : saved_clocks_(discipline_clock::active), saved_sleep_(vek_base_sleep)
+    {
+        current = &clock;
+        discipline_clock::active = {read_tsc_trampoline, read_os_trampoline};
+        vek_base_sleep = sleep_trampoline;
+    }
+    ~installed()
+    {
+        discipline_clock::active = saved_clocks_;
+        vek_base_sleep = saved_sleep_;
+        current = nullptr;
+    }
+    installed(const installed &) = delete;
+    installed &operator=(const installed &) = delete;
+
+private:
+    discipline_clock::clock_source saved_clocks_;
+    VEK_BASE_SLEEP_T saved_sleep_;
+};
+
+// All loop-state globals back to their load-time zeros.
+inline void reset_loop_globals()
+{
+    tsci2_state = 0;
+    tsci2_last_time = 0;
+    tsci2_last_offset = 0;
+    tsci2_jitter = 0.0;
+    tsci2_stability = 0.0;
+    tsci2_poll_factor = 0;
+    tsci2_poll_timer = 0;
+    tsci2_hold_timer = 0;
+}
+
+// A zeroed context on the heap (16408 bytes).
+inline std::unique_ptr<calibration_context_t> zeroed_context()
+{
+    return std::make_unique<calibration_context_t>();
+}
+
+} // namespace sim
+
+#endif // YALTIME_TESTS_DISCIPLINE_SIM_CLOCK_H

@@ -1,0 +1,41 @@
+/*
+ * discipline_clock.h - where the TSC discipline reads its two clocks.
+ *
+ * Internal to the component; never installed, never exported.  The
+ * discipline (initial calibration, offset polls, the loop filter's start
+ * epoch) reads the TSC and the OS clock only through discipline_clock::active,
+ * which holds rdtsc() and gettimeofday(tv, NULL) unless a test puts a
+ * simulated clock in their place.  Sleeping is not part of this seam: it goes
+ * through the host's vek_base_sleep slot, which a test sets to its own sleep.
+ *
+ * Only tests write `active`, and only while no discipline code runs.
+ */
+#ifndef YALTIME_DISCIPLINE_CLOCK_H
+#define YALTIME_DISCIPLINE_CLOCK_H
+
+#include <sys/time.h>
+
+#include "public/portable.h"
+
+namespace discipline_clock {
+
+/* The full 64-bit time-stamp counter. */
+using read_tsc_fn = uint64 (*)(void);
+
+/* The OS clock as gettimeofday(tv, NULL) gives it; the result is not examined. */
+using read_os_fn = int (*)(struct timeval *tv);
+
+struct clock_source {
+    read_tsc_fn read_tsc;
+    read_os_fn read_os;
+};
+
+/* rdtsc() and gettimeofday(tv, NULL). */
+__attribute__((visibility("hidden"))) clock_source real_clocks();
+
+/* The clocks the discipline reads; real_clocks() at load. */
+__attribute__((visibility("hidden"))) extern clock_source active;
+
+} // namespace discipline_clock
+
+#endif /* YALTIME_DISCIPLINE_CLOCK_H */

@@ -1,0 +1,477 @@
+/*
+ * tsci2_loopfilter.cpp - the TSC discipline.
+ *
+ * Keeps a calibration context (tsci2_loopfilter.h) in step with the OS clock:
+ *
+ *   tsci2_loopfilter_init    the initial calibration: a one-second slope and
+ *                            an intercept from ten sub-samples, into record 0.
+ *   poll_offset              the offset of the OS clock from the record in
+ *                            force, from ten sub-samples.
+ *   loop_filter              steps the calibration at the first measurement
+ *                            and for offsets beyond TSCI2_STEP_LIMIT, slews it
+ *                            otherwise (slope by 0.75 of the frequency error,
+ *                            offset over up to ten records); tracks jitter,
+ *                            stability and the poll interval.
+ *   tsci2_loopfilter_thread  one cycle a second for ever: heartbeat, a poll
+ *                            every tsci2_poll_factor cycles, and one slewed
+ *                            record brought into force per cycle.
+ *
+ * Publication: every field of a context is written through calib::store
+ * (std::atomic_ref, release).  A record is written slope first, then
+ * intercept, at an index no reader selects; then valid_idx; then idx.
+ * `updates` is stored before idx moves.  The loop-state globals tsci2_* are
+ * written only by the discipline thread (and by tsci2_loopfilter_init before
+ * that thread exists) and read by monitors, so they are accessed through
+ * std::atomic_ref too (relaxed).
+ *
+ * Clocks are read through discipline_clock::active and sleeping goes through
+ * vek_base_sleep, so tests can run the discipline in simulated time.
+ */
+#include "time/tsci2_loopfilter.h"
+
+#include <atomic>
+#include <cassert>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
+#include <sys/time.h>
+
+#include "interface/vek_base.interface.h"
+#include "public/tsc.h"
+#include "time/calibration.h"
+#include "time/discipline_clock.h"
+#include "time/tsci2_loopfilter_internal.h"
+
+static_assert(std::numeric_limits<double>::is_iec559, "the discipline relies on IEEE 754 doubles");
+
+/* ---- exported loop state --------------------------------------------------
+ * 64-bit members are aligned to 8 so that std::atomic_ref may take them on
+ * i386 as well. */
+int tsci2_state;
+alignas(8) uint64 tsci2_last_time;
+alignas(8) int64 tsci2_last_offset;
+alignas(8) double tsci2_jitter;
+alignas(8) double tsci2_stability;
+unsigned int tsci2_poll_factor;
+unsigned int tsci2_poll_timer;
+unsigned int tsci2_hold_timer;
+
+/* ---- the clock seam ------------------------------------------------------ */
+
+namespace discipline_clock {
+namespace {
+
+uint64 read_rdtsc(void) { return rdtsc(); }
+
+int read_gettimeofday(struct timeval *tv) { return gettimeofday(tv, nullptr); }
+
+} // namespace
+
+clock_source real_clocks() { return clock_source{read_rdtsc, read_gettimeofday}; }
+
+clock_source active = {read_rdtsc, read_gettimeofday};
+
+} // namespace discipline_clock
+
+namespace tsci2 {
+
+namespace {
+
+/* Loop-state globals: relaxed atomic access (single writer, monitor readers). */
+template <typename T>
+T get(const T &global)
+{
+    return calib::load(global, std::memory_order_relaxed);
+}
+
+template <typename T>
+void put(T &global, T value)
+{
+    calib::store(global, value, std::memory_order_relaxed);
+}
+
+constexpr double TWO_POW_63 = 9223372036854775808.0;
+
+} // namespace
+
+/* ---- integer helpers ---------------------------------------------------- */
+
+int64 double_to_int64(double value)
+{
+    if (std::isnan(value))
+        return 0;
+    if (value >= TWO_POW_63)
+        return std::numeric_limits<int64>::max();
+    if (value < -TWO_POW_63)
+        return std::numeric_limits<int64>::min();
+    return static_cast<int64>(value); /* truncates toward zero */
+}
+
+uint64 double_to_uint64_via_int64(double value)
+{
+    return static_cast<uint64>(double_to_int64(value));
+}
+
+int32_t ring_index(int32_t idx)
+{
+    const int32_t r = idx % CALIB_TABLE_SIZE;
+    return r < 0 ? r + CALIB_TABLE_SIZE : r;
+}
+
+int64 timeval_usecs(const struct timeval &tv)
+{
+    return wrap_add(wrap_mul(static_cast<int64>(tv.tv_sec), 1000000), static_cast<int64>(tv.tv_usec));
+}
+
+/* ---- arithmetic of one measurement ------------------------------------- */
+
+namespace {
+
+/* a - b in the width of T, wrapping instead of overflowing. */
+template <typename T>
+T field_difference(T a, T b)
+{
+    using U = std::make_unsigned_t<T>;
+    return static_cast<T>(static_cast<U>(static_cast<U>(a) - static_cast<U>(b)));
+}
+
+} // namespace
+
+double slope_from_readings(uint64 tsc_begin, const struct timeval &tv_begin, uint64 tsc_end,
+                           const struct timeval &tv_end)
+{
+    const auto dsec = field_difference(tv_end.tv_sec, tv_begin.tv_sec);
+    const auto dusec = field_difference(tv_end.tv_usec, tv_begin.tv_usec);
+    const double usecs = static_cast<double>(dsec) * 1e6 + static_cast<double>(dusec);
+    const double ticks = static_cast<double>(static_cast<int64>(tsc_end - tsc_begin));
+    return usecs / ticks;
+}
+
+void calibration_deltas(const sub_sample &s, double slope, int64 *delta1, int64 *delta2)
+{
+    const int64 t1 = double_to_int64(static_cast<double>(s.tsc_begin) * slope);
+    const int64 t3 = double_to_int64(static_cast<double>(s.tsc_end) * slope);
+    const int64 t2 = timeval_usecs(s.tv);
+    *delta1 = wrap_sub(t2, t1);
+    *delta2 = wrap_sub(t3, t2);
+}
+
+void offset_deltas(const sub_sample &s, double slope, int64 intercept, int64 *delta_forth, int64 *delta_back)
+{
+    const uint64 usecs_sys = static_cast<uint64>(timeval_usecs(s.tv));
+    const uint64 usecs_begin =
+        double_to_uint64_via_int64(static_cast<double>(s.tsc_begin) * slope + static_cast<double>(intercept));
+    const uint64 usecs_end =
+        double_to_uint64_via_int64(static_cast<double>(s.tsc_end) * slope + static_cast<double>(intercept));
+    *delta_forth = static_cast<int64>(usecs_sys - usecs_begin);
+    *delta_back = static_cast<int64>(usecs_end - usecs_sys);
+}
+
+void keep_minimum(int64 *min_delta, int64 delta)
+{
+    if (*min_delta == 0 || delta < *min_delta)
+        *min_delta = delta;
+}
+
+int64 half_difference(int64 min_forth, int64 min_back)
+{
+    return wrap_sub(min_forth, min_back) / 2;
+}
+
+int64 intercept_from_sub_samples(const sub_sample *samples, int count, double slope)
+{
+    int64 min_delta1 = 0;
+    int64 min_delta2 = 0;
+    for (int n = 0; n < count; ++n) {
+        int64 delta1, delta2;
+        calibration_deltas(samples[n], slope, &delta1, &delta2);
+        keep_minimum(&min_delta1, delta1);
+        keep_minimum(&min_delta2, delta2);
+    }
+    return half_difference(min_delta1, min_delta2);
+}
+
+int64 offset_from_sub_samples(const sub_sample *samples, int count, double slope, int64 intercept)
+{
+    int64 min_delta_forth = 0;
+    int64 min_delta_back = 0;
+    for (int n = 0; n < count; ++n) {
+        int64 delta_forth, delta_back;
+        offset_deltas(samples[n], slope, intercept, &delta_forth, &delta_back);
+        keep_minimum(&min_delta_forth, delta_forth);
+        keep_minimum(&min_delta_back, delta_back);
+    }
+    return half_difference(min_delta_forth, min_delta_back);
+}
+
+/* ---- loop filter -------------------------------------------------------- */
+
+int64 slew_iterations(int64 fp_offset)
+{
+    if (fp_offset != 0 && fp_offset >= -TSCI2_SLEWS && fp_offset <= TSCI2_SLEWS)
+        return fp_offset < 0 ? -fp_offset : fp_offset;
+    return TSCI2_SLEWS;
+}
+
+double rms_update(double previous, double sample)
+{
+    return std::sqrt(previous * previous + (sample * sample - previous * previous) / TSCI2_RMS_WEIGHT);
+}
+
+void reset_loop(int state, uint64 epoch, int64 offset)
+{
+    put(tsci2_state, state);
+    put(tsci2_last_time, epoch);
+    put(tsci2_last_offset, offset);
+}
+
+void init_loopfilter(CALIBRATION_CONTEXT_H d_rec)
+{
+    (void)d_rec;
+    reset_loop(S_NSET, discipline_clock::active.read_tsc(), 0);
+    put(tsci2_jitter, 0.0);
+    put(tsci2_stability, 0.0);
+}
+
+void step_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    (void)epoch;
+    calib::increment(d_rec->stepcount);
+    const int32_t idx = ring_index(calib::load(d_rec->idx));
+    const int32_t next_idx = (idx + 1) % CALIB_TABLE_SIZE;
+    const calibration_record_t &in_force = d_rec->calib_table[idx];
+    calib::write_record(d_rec, next_idx, calib::load(in_force.slope),
+                        wrap_add(calib::load(in_force.intercept), fp_offset));
+    calib::store(d_rec->valid_idx, next_idx);
+    calib::store(d_rec->idx, next_idx);
+}
+
+double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    /* tsci2_last_time is still the previous measurement's epoch here. */
+    const double dtemp = (static_cast<double>(fp_offset) * TSCI2_FREQ_FACTOR) /
+                         static_cast<double>(static_cast<int64>(epoch - get(tsci2_last_time)));
+
+    const int32_t idx = ring_index(calib::load(d_rec->idx));
+    const calibration_record_t &in_force = d_rec->calib_table[idx];
+    const double s0 = calib::load(in_force.slope);
+    const int64 b0 = calib::load(in_force.intercept);
+
+    const double etemp = s0 + dtemp;
+    const int64 iterations = slew_iterations(fp_offset);
+    const int64 intercept_slice = fp_offset / iterations; /* the remainder is left for the next poll */
+
+    /* The new line meets the old one at epoch (up to the truncation). */
+    const int64 anchor = double_to_int64(static_cast<double>(static_cast<int64>(epoch)) * dtemp);
+    const int64 b = wrap_sub(b0, anchor);
+
+    int32_t next_idx = idx;
+    for (int64 i = 1; i <= iterations; ++i) {
+        next_idx = (idx + static_cast<int32_t>(i)) % CALIB_TABLE_SIZE;
+        calib::write_record(d_rec, next_idx, etemp, wrap_add(b, i * intercept_slice));
+    }
+    calib::store(d_rec->valid_idx, next_idx);
+
+    return dtemp * 1e6 / s0;
+}
+
+namespace {
+
+/* The step of the first measurement, also taken for offsets beyond the limit. */
+int step_and_resync(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    step_tsctime(d_rec, epoch, fp_offset);
+    reset_loop(S_SYNC, epoch, 0);
+    put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
+    return 1;
+}
+
+void decay_stability()
+{
+    put(tsci2_stability, rms_update(get(tsci2_stability), 0.0));
+}
+
+void tune_poll(double stability)
+{
+    const unsigned int poll_factor = get(tsci2_poll_factor);
+    if (stability > TSCI2_STABILITY_LIMIT_PPM) {
+        if (poll_factor > static_cast<unsigned int>(TSCI2_MINPOLL))
+            put(tsci2_poll_factor, poll_factor - 1);
+    } else {
+        if (poll_factor < static_cast<unsigned int>(TSCI2_MAXPOLL))
+            put(tsci2_poll_factor, poll_factor + 1);
+    }
+}
+
+} // namespace
+
+int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    const int state = get(tsci2_state);
+
+    if (state == S_NSET)
+        return step_and_resync(d_rec, epoch, fp_offset);
+
+    /* An offset beyond the step limit (an OS clock set by hand, say) is
+     * stepped like the first one rather than slewed over ten seconds with a
+     * slope change it does not justify.  Jitter and stability stay as they were. */
+    if (fp_offset > TSCI2_STEP_LIMIT || fp_offset < -TSCI2_STEP_LIMIT)
+        return step_and_resync(d_rec, epoch, fp_offset);
+
+    const double jitter = rms_update(get(tsci2_jitter), static_cast<double>(fp_offset));
+    put(tsci2_jitter, jitter);
+
+    /* Made against the updated jitter, which is never below |fp_offset| / 2,
+     * so this test does not hold and the filter stays in S_SYNC. */
+    const bool spike = std::fabs(static_cast<double>(fp_offset)) > TSCI2_POPCORN_SIGMA * jitter;
+
+    switch (state) {
+    case S_SYNC:
+        if (!spike) {
+            const double delta_freq = slew_tsctime(d_rec, epoch, fp_offset);
+            reset_loop(S_SYNC, epoch, fp_offset);
+            const double stability = rms_update(get(tsci2_stability), delta_freq);
+            put(tsci2_stability, stability);
+            tune_poll(stability);
+            return 0;
+        }
+        reset_loop(S_SPIK, epoch, get(tsci2_last_offset));
+        decay_stability();
+        return 0;
+    case S_SPIK:
+        if (spike) {
+            step_tsctime(d_rec, epoch, fp_offset);
+            reset_loop(S_SYNC, epoch, fp_offset);
+            put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
+            decay_stability();
+            return 1;
+        }
+        reset_loop(S_SYNC, epoch, fp_offset);
+        decay_stability();
+        return 0;
+    default:
+        decay_stability();
+        return 0;
+    }
+}
+
+/* ---- clock reading ------------------------------------------------------ */
+
+void tsci2_poll(calibration_record_t *c_record)
+{
+    assert(c_record);
+    const discipline_clock::clock_source clocks = discipline_clock::active;
+
+    calib::store(c_record->intercept, int64{0});
+    calib::store(c_record->slope, 0.0);
+
+    uint64 tsc_begin, tsc_end;
+    struct timeval tv_begin, tv_end;
+
+    tsc_begin = clocks.read_tsc();
+    clocks.read_os(&tv_begin);
+    vek_base_sleep(1.0);
+    tsc_end = clocks.read_tsc();
+    clocks.read_os(&tv_end);
+
+    calib::store(c_record->slope, slope_from_readings(tsc_begin, tv_begin, tsc_end, tv_end));
+
+    int64 min_delta1 = 0;
+    int64 min_delta2 = 0;
+    for (int n = 0; n < SUB_SAMPLES; ++n) {
+        /* Three readings back to back; conversions only afterwards. */
+        tsc_begin = clocks.read_tsc();
+        clocks.read_os(&tv_begin);
+        tsc_end = clocks.read_tsc();
+
+        const sub_sample s{tsc_begin, tv_begin, tsc_end};
+        int64 delta1, delta2;
+        calibration_deltas(s, calib::load(c_record->slope), &delta1, &delta2);
+        keep_minimum(&min_delta1, delta1);
+        keep_minimum(&min_delta2, delta2);
+
+        vek_base_sleep(SUB_SAMPLE_INTERVAL_SECS);
+    }
+
+    calib::store(c_record->intercept, half_difference(min_delta1, min_delta2));
+}
+
+uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
+{
+    const discipline_clock::clock_source clocks = discipline_clock::active;
+    const calibration_record_t *c_record = &d_rec->calib_table[ring_index(calib::load(d_rec->idx))];
+
+    int64 min_delta_forth = 0;
+    int64 min_delta_back = 0;
+    uint64 tsc1 = 0, tsc2 = 0;
+    struct timeval tv_sys;
+
+    for (int n = 0; n < SUB_SAMPLES; ++n) {
+        /* Three readings back to back; conversions only afterwards. */
+        tsc1 = clocks.read_tsc();
+        clocks.read_os(&tv_sys);
+        tsc2 = clocks.read_tsc();
+
+        const sub_sample s{tsc1, tv_sys, tsc2};
+        int64 delta_forth, delta_back;
+        offset_deltas(s, calib::load(c_record->slope), calib::load(c_record->intercept), &delta_forth,
+                      &delta_back);
+        keep_minimum(&min_delta_forth, delta_forth);
+        keep_minimum(&min_delta_back, delta_back);
+
+        vek_base_sleep(SUB_SAMPLE_INTERVAL_SECS);
+    }
+
+    *p_fp_offset = half_difference(min_delta_forth, min_delta_back);
+    return tsc2;
+}
+
+void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)
+{
+    vek_base_sleep(DAEMON_UPDATE_INTERVAL);
+    calib::increment(d_rec->activity);
+
+    const unsigned int poll_timer = get(tsci2_poll_timer) + 1;
+    put(tsci2_poll_timer, poll_timer);
+    if (poll_timer == get(tsci2_poll_factor)) {
+        put(tsci2_poll_timer, 0u);
+        int64 fp_offset = 0;
+        const uint64 poll_ticks = poll_offset(d_rec, &fp_offset);
+        (void)loop_filter(d_rec, poll_ticks, fp_offset);
+    }
+
+    const int32_t idx = calib::load(d_rec->idx);
+    if (idx != calib::load(d_rec->valid_idx)) {
+        calib::increment(d_rec->updates);
+        calib::store(d_rec->idx, (ring_index(idx) + 1) % CALIB_TABLE_SIZE);
+    }
+}
+
+} // namespace tsci2
+
+/* ---- exported entries ---------------------------------------------------- */
+
+void tsci2_loopfilter_init(CALIBRATION_CONTEXT_H d_rec)
+{
+    calib::store(d_rec->stepcount, int32_t{0});
+    calib::store(d_rec->valid_idx, int32_t{-1});
+    calib::store(d_rec->idx, int32_t{-1});
+
+    tsci2::tsci2_poll(&d_rec->calib_table[0]);
+
+    calib::store(d_rec->valid_idx, int32_t{0});
+    calib::store(d_rec->idx, int32_t{0});
+
+    tsci2::init_loopfilter(d_rec);
+    tsci2::put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
+    tsci2::put(tsci2_poll_timer, 0u);
+}
+
+void *tsci2_loopfilter_thread(void *arg)
+{
+    const CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
+    for (;;)
+        tsci2::discipline_cycle(d_rec);
+}
