@@ -1,0 +1,399 @@
+// Owners that fail while reader processes read, through the stand-in host:
+// killed, stopped and continued, replaced by a second owner that clears the
+// area, and the area itself removed and replaced by one of the wrong size.
+//
+// Readers are tests/component's probe sampling every millisecond; each
+// sample carries the OS clock read just before and just after the reading.
+// The test watches the owner's heartbeat itself, from its own mapping of the
+// area.  Every test has a shared-memory prefix of its own, so they can run
+// in parallel.  The rules checked:
+//   - a reader leaves an owner ten whole seconds after the last heartbeat it
+//     saw, never sooner, and returns with the owner's next heartbeat;
+//   - where it leaves, its reading moves by the time between the two
+//     samples, to within Switch_jump_s;
+//   - every reading, the OS-clock fallback included, lies within Sane_s of
+//     the OS clock read around it;
+//   - an area, once mapped, is never mapped again; a process that meets an
+//     area of the wrong size takes the fatal path with its message.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "time/calibration.h"
+
+namespace {
+
+const std::string Probe = YALTIME_PROBE_PATH;
+const std::string Library = YALTIME_LIBRARY_PATH;
+
+// i386 builds may run under user-mode emulation, whose uneven pace disturbs
+// the one-second calibration of each process by far more than a native run.
+#if defined(__i386__)
+constexpr double Sane_s = 0.010;
+#else
+constexpr double Sane_s = 0.001;
+#endif
+
+// Where a reader changes calibration, its two clocks differ by what each has
+// drifted since it was last stepped: the reader's own since its start, the
+// owner's since its last poll.  Each drifts by its slope error, which the
+// one-second initial measurement leaves at a few ppm at best; 16 s before
+// the first step at tens of ppm is several hundred microseconds.
+constexpr double Switch_jump_s = Sane_s;
+
+constexpr double Stale_after_s = 10.0;
+constexpr double Sample_every_s = 0.001;
+
+double os_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
+
+void sleep_s(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+std::string unique_prefix()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return "ytf" + std::to_string(getpid()) + "_" + info->name() + "_";
+}
+
+std::string area_name(const std::string &prefix) { return "/" + prefix + "yal_time_master"; }
+
+// Watches an owner's heartbeat from a mapping of its own, and records the OS
+// time at which each new value was first seen.
+class heartbeat_watch {
+public:
+    explicit heartbeat_watch(std::string prefix) : name_(area_name(prefix)) {}
+    ~heartbeat_watch()
+    {
+        stop();
+        if (map_ != nullptr)
+            munmap(map_, CALIBRATION_CONTEXT_SIZE);
+        shm_unlink(name_.c_str());
+    }
+
+    // Maps the area once an owner has made it, and waits for `beats` beats.
+    bool start(int beats, double timeout_s)
+    {
+        const double deadline = os_now() + timeout_s;
+        while (map_ == nullptr && os_now() < deadline) {
+            map_ = map_existing();
+            if (map_ == nullptr)
+                sleep_s(0.05);
+        }
+        if (map_ == nullptr)
+            return false;
+        watcher_ = std::thread([this] { watch(); });
+        while (os_now() < deadline) {
+            if (calib::load(map_->activity) >= beats)
+                return true;
+            sleep_s(0.05);
+        }
+        return false;
+    }
+
+    void stop()
+    {
+        stopping_.store(true);
+        if (watcher_.joinable())
+            watcher_.join();
+    }
+
+    // The OS time at which the latest heartbeat value was first seen.
+    double last_change() const { return last_change_.load(); }
+
+    const std::string &name() const { return name_; }
+
+private:
+    calibration_context_t *map_existing()
+    {
+        const int fd = shm_open(name_.c_str(), O_RDONLY, 0);
+        if (fd < 0)
+            return nullptr;
+        struct stat st;
+        void *p = MAP_FAILED;
+        if (fstat(fd, &st) == 0 && st.st_size == CALIBRATION_CONTEXT_SIZE)
+            p = mmap(nullptr, CALIBRATION_CONTEXT_SIZE, PROT_READ, MAP_SHARED, fd, 0);
+        close(fd);
+        return p == MAP_FAILED ? nullptr : static_cast<calibration_context_t *>(p);
+    }
+
+    void watch()
+    {
+        int seen = calib::load(map_->activity);
+        last_change_.store(os_now());
+        while (!stopping_.load()) {
+            const int now = calib::load(map_->activity);
+            if (now != seen) {
+                seen = now;
+                last_change_.store(os_now());
+            }
+            sleep_s(0.002);
+        }
+    }
+
+    std::string name_;
+    calibration_context_t *map_ = nullptr;
+    std::thread watcher_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<double> last_change_{0.0};
+};
+
+std::unique_ptr<child_process> start_probe(const std::string &prefix, std::vector<std::string> options)
+{
+    std::vector<std::string> command = {Probe};
+    command.insert(command.end(), options.begin(), options.end());
+    command.push_back(Library);
+    return std::make_unique<child_process>(command, std::map<std::string, std::string>{{"VEK_SHM_PREFIX", prefix}});
+}
+
+std::unique_ptr<child_process> start_owner(const std::string &prefix)
+{
+    return start_probe(prefix, {"--arg", "yaltime_master", "--serve"});
+}
+
+std::unique_ptr<child_process> start_reader(const std::string &prefix, double for_s)
+{
+    return start_probe(prefix, {"--count-mmap", "--for", std::to_string(for_s), "--every", std::to_string(Sample_every_s)});
+}
+
+struct sample {
+    double before, os, now;
+    int code;
+    int mmap_r;
+};
+
+std::vector<sample> samples_of(child_process &p)
+{
+    std::vector<sample> samples;
+    for (const std::string &line : p.lines()) {
+        if (line.rfind("sample ", 0) != 0)
+            continue;
+        const auto f = fields_of(line);
+        samples.push_back({std::stod(f.at("before")), std::stod(f.at("os")), std::stod(f.at("now")),
+                           std::stoi(f.at("code")), std::stoi(f.at("mmap_r"))});
+    }
+    return samples;
+}
+
+// Index of the first sample at or after `from` whose code is `code`, or -1.
+long first_with_code(const std::vector<sample> &samples, size_t from, int code)
+{
+    for (size_t i = from; i < samples.size(); ++i)
+        if (samples[i].code == code)
+            return static_cast<long>(i);
+    return -1;
+}
+
+// Every reading within Sane_s of the OS clock read around it.
+void expect_sane(const std::vector<sample> &samples, const char *who)
+{
+    size_t outside = 0;
+    double worst = 0;
+    for (const sample &s : samples) {
+        const double off = std::max(s.before - s.now, s.now - s.os);
+        if (off > Sane_s)
+            ++outside;
+        worst = std::max(worst, off);
+    }
+    EXPECT_EQ(outside, 0u) << who << ": readings beyond " << Sane_s << " s of the OS clock (worst " << worst
+                           << " s) among " << samples.size();
+}
+
+// Where the reader changed calibration between samples i - 1 and i, its
+// reading moved by the time between them, to within Switch_jump_s.
+void expect_smooth_switch(const std::vector<sample> &samples, long i, const char *where)
+{
+    ASSERT_GT(i, 0) << where;
+    const sample &a = samples[static_cast<size_t>(i) - 1];
+    const sample &b = samples[static_cast<size_t>(i)];
+    const double moved = b.now - a.now;
+    EXPECT_LE(moved, (b.os - a.before) + Switch_jump_s) << where << ": jumped ahead";
+    EXPECT_GE(moved, (b.before - a.os) - Switch_jump_s) << where << ": jumped back";
+}
+
+// Checks one reader across a stall of its owner that began after `stall_after`
+// and ended at `resumed_at`: it read the owner's area, left it no sooner than
+// ten seconds after the last heartbeat and not much later, smoothly, and
+// came back once the owner beat again.
+void expect_left_and_returned(child_process &reader, double last_beat, double resumed_at, bool smooth_return)
+{
+    const std::vector<sample> samples = samples_of(reader);
+    ASSERT_GT(samples.size(), 1000u) << reader.stderr_text();
+    const long first_shared = first_with_code(samples, 0, 2);
+    ASSERT_GE(first_shared, 0) << "the reader never used the owner's area";
+    const long left = first_with_code(samples, static_cast<size_t>(first_shared), 3);
+    ASSERT_GT(left, first_shared) << "the reader never left the stalled owner";
+    const double left_at = samples[static_cast<size_t>(left)].os;
+    EXPECT_GE(left_at - last_beat, Stale_after_s - 0.05) << "left too soon after the last heartbeat";
+    EXPECT_LE(left_at - last_beat, Stale_after_s + 1.5) << "stayed too long with a silent owner";
+    expect_smooth_switch(samples, left, "leaving");
+
+    const long back = first_with_code(samples, static_cast<size_t>(left), 2);
+    ASSERT_GT(back, left) << "the reader never returned";
+    EXPECT_GE(samples[static_cast<size_t>(back)].os, resumed_at);
+    if (smooth_return)
+        expect_smooth_switch(samples, back, "returning");
+    expect_sane(samples, "reader");
+    for (const sample &s : samples)
+        EXPECT_LE(s.mmap_r, 1) << "the area was mapped again";
+}
+
+constexpr int Readers = 2;
+
+TEST(OwnerFaults, KilledOwnerIsLeftAfterTenSecondsAndARestartedOneTakenBack)
+{
+    const std::string prefix = unique_prefix();
+    heartbeat_watch beats(prefix);
+    auto owner = start_owner(prefix);
+    ASSERT_TRUE(beats.start(1, 60)) << owner->stderr_text();
+
+    std::vector<std::unique_ptr<child_process>> readers;
+    for (int r = 0; r < Readers; ++r)
+        readers.push_back(start_reader(prefix, 17));
+    for (auto &reader : readers)
+        ASSERT_TRUE(reader->wait_for_line("sample", 60)) << reader->stderr_text();
+    sleep_s(1.0);
+
+    owner->signal(SIGKILL);
+    owner->wait_exit(10);
+    sleep_s(0.2);
+    const double last_beat = beats.last_change();
+    sleep_s(Stale_after_s + 2.0);
+    const double restarted_at = os_now();
+    auto restarted = start_owner(prefix);
+
+    for (auto &reader : readers) {
+        ASSERT_EQ(reader->wait_exit(120), 0) << reader->stderr_text();
+        // The restarted owner's cleared area gives no time until it has
+        // calibrated: the reader returns to it on the OS clock, not smoothly.
+        expect_left_and_returned(*reader, last_beat, restarted_at, false);
+    }
+}
+
+TEST(OwnerFaults, StoppedOwnerIsLeftAndTakenBackWhenItContinues)
+{
+    const std::string prefix = unique_prefix();
+    heartbeat_watch beats(prefix);
+    auto owner = start_owner(prefix);
+    ASSERT_TRUE(beats.start(1, 60)) << owner->stderr_text();
+
+    std::vector<std::unique_ptr<child_process>> readers;
+    for (int r = 0; r < Readers; ++r)
+        readers.push_back(start_reader(prefix, 19));
+    for (auto &reader : readers)
+        ASSERT_TRUE(reader->wait_for_line("sample", 60)) << reader->stderr_text();
+    sleep_s(1.0);
+
+    owner->signal(SIGSTOP);
+    sleep_s(0.2);
+    const double last_beat = beats.last_change();
+    sleep_s(15.0 - 0.2);
+    const double continued_at = os_now();
+    owner->signal(SIGCONT);
+
+    for (auto &reader : readers) {
+        ASSERT_EQ(reader->wait_exit(120), 0) << reader->stderr_text();
+        expect_left_and_returned(*reader, last_beat, continued_at, true);
+    }
+    EXPECT_GT(beats.last_change(), continued_at) << "the owner beats again after SIGCONT";
+}
+
+TEST(OwnerFaults, ASecondOwnerClearingTheAreaLeavesReadersWithSaneTimes)
+{
+    const std::string prefix = unique_prefix();
+    heartbeat_watch beats(prefix);
+    auto first_owner = start_owner(prefix);
+    ASSERT_TRUE(beats.start(1, 60)) << first_owner->stderr_text();
+
+    std::vector<std::unique_ptr<child_process>> readers;
+    for (int r = 0; r < Readers; ++r)
+        readers.push_back(start_reader(prefix, 9));
+    for (auto &reader : readers)
+        ASSERT_TRUE(reader->wait_for_line("sample", 60)) << reader->stderr_text();
+    sleep_s(1.0);
+
+    auto second_owner = start_owner(prefix);
+    ASSERT_TRUE(second_owner->wait_for_line("started code=1", 60)) << second_owner->stderr_text();
+
+    for (auto &reader : readers) {
+        ASSERT_EQ(reader->wait_exit(120), 0) << reader->stderr_text();
+        const std::vector<sample> samples = samples_of(*reader);
+        ASSERT_GT(samples.size(), 1000u);
+        expect_sane(samples, "reader through the change of owner");
+        EXPECT_EQ(samples.back().code, 2) << "the area beats throughout: the reader ends on it";
+        for (const sample &s : samples)
+            EXPECT_LE(s.mmap_r, 1);
+    }
+}
+
+TEST(OwnerFaults, ReadersKeepAReplacedAreaAndNewcomersRefuseTheWrongSize)
+{
+    const std::string prefix = unique_prefix();
+    heartbeat_watch beats(prefix);
+    auto owner = start_owner(prefix);
+    ASSERT_TRUE(beats.start(1, 60)) << owner->stderr_text();
+
+    std::vector<std::unique_ptr<child_process>> readers;
+    for (int r = 0; r < Readers; ++r)
+        readers.push_back(start_reader(prefix, 16));
+    for (auto &reader : readers)
+        ASSERT_TRUE(reader->wait_for_line("sample", 60)) << reader->stderr_text();
+    sleep_s(1.0);
+
+    // Remove the area and put one of 4096 bytes under its name; the owner
+    // keeps beating the old one for a while, then dies.
+    ASSERT_EQ(shm_unlink(beats.name().c_str()), 0);
+    const int fd = shm_open(beats.name().c_str(), O_CREAT | O_EXCL | O_RDWR, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 4096), 0);
+    close(fd);
+    sleep_s(2.0);
+    owner->signal(SIGKILL);
+    owner->wait_exit(10);
+    sleep_s(0.2);
+    const double last_beat = beats.last_change();
+
+    auto newcomer = start_probe(prefix, {"--for", "0.2"});
+    const int status = newcomer->wait_exit(60);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+    EXPECT_NE(newcomer->stderr_text().find("get_active_calibration: invalid size (4096) of yal_time_master"),
+              std::string::npos)
+        << newcomer->stderr_text();
+
+    for (auto &reader : readers) {
+        ASSERT_EQ(reader->wait_exit(120), 0) << reader->stderr_text();
+        const std::vector<sample> samples = samples_of(*reader);
+        ASSERT_GT(samples.size(), 1000u);
+        const long first_shared = first_with_code(samples, 0, 2);
+        ASSERT_GE(first_shared, 0);
+        const long left = first_with_code(samples, static_cast<size_t>(first_shared), 3);
+        ASSERT_GT(left, first_shared) << "the reader never left the old area";
+        const double left_at = samples[static_cast<size_t>(left)].os;
+        EXPECT_GE(left_at - last_beat, Stale_after_s - 0.05);
+        EXPECT_LE(left_at - last_beat, Stale_after_s + 1.5);
+        expect_smooth_switch(samples, left, "leaving the old area");
+        EXPECT_EQ(first_with_code(samples, static_cast<size_t>(left), 2), -1) << "nothing to return to";
+        expect_sane(samples, "reader of the replaced area");
+        for (const sample &s : samples)
+            EXPECT_EQ(s.mmap_r, 1) << "mapped once, never again";
+    }
+}
+
+} // namespace
