@@ -92,8 +92,10 @@ void draw_panel(std::string &svg, const plot_input &input, const std::vector<err
     double t_lo = std::numeric_limits<double>::infinity(), t_hi = -t_lo;
     double e_lo = 0.0, e_hi = 0.0; /* the zero line is always in view */
     for (const error_sample &s : points) {
-        t_lo = std::min(t_lo, s.elapsed_s);
-        t_hi = std::max(t_hi, s.elapsed_s);
+        /* Samples are nominally whole seconds in: a last sample a few
+         * milliseconds late must not add a whole tick step to the axis. */
+        t_lo = std::min(t_lo, std::round(s.elapsed_s));
+        t_hi = std::max(t_hi, std::round(s.elapsed_s));
         e_lo = std::min(e_lo, s.error_us);
         e_hi = std::max(e_hi, s.error_us);
     }

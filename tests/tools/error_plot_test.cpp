@@ -149,6 +149,16 @@ TEST(ErrorPlot, MarksStepsAxesAndUnits)
     EXPECT_NE(std::string::npos, svg.find("summary from here"));
 }
 
+TEST(ErrorPlot, ALateLastSampleDoesNotStretchTheTimeAxis)
+{
+    monitor::plot_input input;
+    for (int t = 1; t <= 600; ++t)
+        input.samples.push_back({t + 0.13, 1.0});
+    const std::string svg = monitor::render_error_svg(input);
+    EXPECT_NE(std::string::npos, svg.find(">600</text>"));
+    EXPECT_EQ(std::string::npos, svg.find(">700</text>"));
+}
+
 TEST(ErrorPlot, AnEmptyRecordStillGivesAValidDocument)
 {
     monitor::plot_input input;
