@@ -14,20 +14,17 @@
 # Paths are relative to the prefix, so that an install into any directory
 # (and the package, built for /usr) is complete in itself.  The plug-in
 # directory is <prefix>/lib/vek, which is what the host searches last
-# (VEKHOST_PLUGIN_DIR, ${CMAKE_INSTALL_FULL_LIBDIR}/vek) whenever
-# CMAKE_INSTALL_LIBDIR is "lib".
+# (VEKHOST_PLUGIN_DIR) unless configured otherwise.
 include(CMakePackageConfigHelpers)
 
 # The host's compiled-in plug-in directory should be where the component is
-# installed.  GNUInstallDirs makes LIBDIR "lib/<multiarch>" for the prefix
-# /usr on Debian: configure with -DCMAKE_INSTALL_LIBDIR=lib (or
-# -DVEKHOST_PLUGIN_DIR=...) to keep the two in step.  CPack installs under
-# /usr whatever the prefix was, so a package is best built from a tree
-# configured with -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib.
+# installed.  CPack installs under /usr whatever the prefix was, so a
+# package is best built from a tree configured with
+# -DCMAKE_INSTALL_PREFIX=/usr.
 if(DEFINED VEKHOST_PLUGIN_DIR)
   set(_yaltime_host_plugin_dir "${VEKHOST_PLUGIN_DIR}")
 else()
-  set(_yaltime_host_plugin_dir "${CMAKE_INSTALL_FULL_LIBDIR}/vek") # the host's default
+  set(_yaltime_host_plugin_dir "${CMAKE_INSTALL_PREFIX}/lib/vek") # the host's default
 endif()
 if(NOT _yaltime_host_plugin_dir STREQUAL "${CMAKE_INSTALL_PREFIX}/lib/vek")
   message(STATUS "yaltime: the host searches ${_yaltime_host_plugin_dir} last, the component installs to "
