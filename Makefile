@@ -3,30 +3,42 @@
 #   make test   - build and test every preset
 #   make bench  - build (x64) and compare the clock readings' costs
 #   make install [PREFIX=/usr/local] - build (x64) and install
-PRESETS ?= x64 i386
+#   make fuzz   - build the fuzz targets (clang) and run each for FUZZ_SECONDS
+#   make soak   - build (x64) and run the 60 s load test (owner, 32 readers)
+# The sanitizer presets asan and tsan, and fuzz where clang is installed,
+# are part of make test.
+HAVE_CLANG := $(shell command -v clang++ >/dev/null 2>&1 && echo yes)
+PRESETS ?= x64 i386 asan tsan $(if $(HAVE_CLANG),fuzz)
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 60
 RUN_ARGS ?=
 # Long enough for the step at the first poll (16 s) and a few slews after it.
 RUN_SECONDS ?= 90
 PREFIX ?= /usr/local
 
-.PHONY: deps run bench install test build $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
+# Every preset the presets file defines; build-P and test-P exist for each.
+# They are static pattern rules: make looks up no implicit rule for a phony
+# target, so plain build-% would never run for them.
+ALL_PRESETS := x64 i386 asan tsan fuzz
+
+.PHONY: deps run bench install test build fuzz soak $(addprefix build-,$(ALL_PRESETS)) $(addprefix test-,$(ALL_PRESETS))
 
 deps:
 	@sh scripts/install-deps.sh
 
-build-%: deps
+$(addprefix build-,$(ALL_PRESETS)): build-%: deps
 	cmake --preset $* >/dev/null
 	cmake --build --preset $*
 
-test-%: build-%
-	ctest --preset $*
+$(addprefix test-,$(ALL_PRESETS)): test-%: build-%
+	ctest --preset $* --no-tests=error
 
 build: $(addprefix build-,$(PRESETS))
 
 # Every preset is built before any is tested: the cross-target tests run an
 # owner of one target with a reader of the other.
 test: build
-	@for p in $(PRESETS); do ctest --preset $$p || exit 1; done
+	@for p in $(PRESETS); do ctest --preset $$p --no-tests=error || exit 1; done
 
 run: build-x64
 	./build/x64/bin/yaltime-monitor --seconds $(RUN_SECONDS) $(RUN_ARGS)
@@ -36,3 +48,9 @@ bench: build-x64
 
 install: build-x64
 	cmake --install build/x64 --prefix $(PREFIX)
+
+fuzz: build-fuzz
+	sh tests/fuzz/run_fuzzers.sh build/fuzz $(FUZZ_SECONDS)
+
+soak: build-x64
+	./build/x64/bin/yaltime_soak --seconds $(SOAK_SECONDS)
