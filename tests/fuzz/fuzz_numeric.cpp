@@ -10,7 +10,7 @@
 //   - clock readings are positive, never NaN: the calibrated time when it is
 //     positive, the OS time otherwise;
 //   - a frame rate of 0 gives 0; the frame helpers round-trip to within one
-//     frame; the end of frame f is the start of frame f + 1;
+//     frame either way; the end of frame f is the start of frame f + 1;
 //   - NTP timestamps keep the whole seconds in their high half and saturate
 //     from 2^32 s on;
 //   - sleeps: at most one call of the host's sleep, for a positive span,
@@ -65,9 +65,11 @@ void check_frame_helpers(const arguments &a)
         FUZZ_REQUIRE(secs == 0.0);
     } else {
         FUZZ_REQUIRE(secs > 0 && std::isfinite(secs));
+        // Below 2^53 frames the quotient and the product each round by half
+        // an ulp, so the round trip lands on the frame or on a neighbour.
         if (a.count < (1ull << 53)) {
             const YALTIME_FRAME_T back = yaltime_secs_to_frame(secs, a.rate);
-            FUZZ_REQUIRE(back == a.count || back + 1 == a.count);
+            FUZZ_REQUIRE(back + 1 >= a.count && back <= a.count + 1);
         }
     }
 }

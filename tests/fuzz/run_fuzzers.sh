@@ -22,7 +22,7 @@ for fuzzer in "$build"/bin/fuzz_*; do
     echo "== $name: $seconds s"
     if "$fuzzer" "$corpus" "$seeds/$name" -max_total_time="$seconds" -print_final_stats=1 \
         -artifact_prefix="$findings/" >"$log" 2>&1; then
-        grep -E '^#[0-9]+ +DONE' "$log" | tail -1
+        grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1
         grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$log"
     else
         failed="$failed $name"
