@@ -61,9 +61,8 @@ static int append_literal(char *buf, int buflen, int size, const char *text, siz
 static int write_prefix(char *buf, int buflen, const char *prefix)
 {
     if (prefix == nullptr)
-        return 0;
-    if (std::strchr(prefix, '%') == nullptr)
-        {
+        prefix = ""; /* still terminates the caller's buffer */
+    if (std::strchr(prefix, '%') == nullptr) {
         const room r = room_after(buf, buflen, 0);
         return count_of(vek_base_snprintf(r.at, r.length, prefix));
     }
@@ -90,7 +89,11 @@ static int append_date_time(char *buf, int buflen, int size, const struct tm &fi
     return add_counts(size, count_of(written));
 }
 
-static bool break_down_utc(time_t secs, struct tm *fields) { return gmtime_r(&secs, fields) != nullptr; }
+/* UTC fields of `secs`; false beyond the years the text's int can hold. */
+static bool break_down_utc(time_t secs, struct tm *fields)
+{
+    return gmtime_r(&secs, fields) != nullptr && fields->tm_year <= INT_MAX - 1900;
+}
 
 /* 2^63 as a double: floors at or above it do not fit a 64-bit time_t. */
 static constexpr double Time_t_limit = 9223372036854775808.0;

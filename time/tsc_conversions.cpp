@@ -18,7 +18,9 @@ extern "C" YALTIME_TSC_T func_YALTIME_START(YALTIME_SEC_T countdown)
 {
     const YALTIME_TSC_T tsc = rdtsc();
     const double period = get_tsc_period_at(tsc);
-    return tsc + yaltime_double_to_u64(countdown / period);
+    const YALTIME_TSC_T ticks = yaltime_double_to_u64(countdown / period);
+    /* A deadline beyond the counter's range is never reached, rather than passed. */
+    return ticks > UINT64_MAX - tsc ? UINT64_MAX : tsc + ticks;
 }
 
 extern "C" YALTIME_SEC_T func_YALTIME_TSC_TO_SECS(YALTIME_TSC_T tsc)

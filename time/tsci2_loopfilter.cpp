@@ -370,6 +370,10 @@ void tsci2_poll(calibration_record_t *c_record)
     uint64 tsc_begin, tsc_end;
     struct timeval tv_begin, tv_end;
 
+    /* The first OS clock read of a process can take tens of microseconds or
+     * more (the clock's pages are faulted in): make it before the pair the
+     * slope is measured from, so that pair is read back to back. */
+    clocks.read_os(&tv_begin);
     tsc_begin = clocks.read_tsc();
     clocks.read_os(&tv_begin);
     vek_base_sleep(1.0);

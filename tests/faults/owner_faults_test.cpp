@@ -41,18 +41,16 @@ const std::string Probe = YALTIME_PROBE_PATH;
 const std::string Library = YALTIME_LIBRARY_PATH;
 
 // How far a reading may lie from the OS clock read around it, and how far a
-// reader's time may jump where it changes calibration.  Each process
-// calibrates its own clock over one second at start and keeps it until its
-// first slew, 32 s later; a slope error of e ppm leaves that clock e
-// microseconds per second off by then.  The measured slope takes its first
-// OS reading cold (a first call faults the clock's pages in), which costs
-// tens of microseconds when the machine is quiet and far more under load,
-// and i386 builds under user-mode emulation disturb the measurement more
-// still.  A 10 ms tolerance covers both; with the first OS reading taken
-// warm the clocks stay within tens of microseconds of the OS clock, and
-// these bounds come down to 1 ms and 100 microseconds.
+// reader's time may jump where it changes calibration.  i386 builds may run
+// under user-mode emulation, whose uneven pace disturbs each process's
+// one-second calibration by far more than a native run.
+#if defined(__i386__)
 constexpr double Sane_s = 0.010;
 constexpr double Switch_jump_s = 0.010;
+#else
+constexpr double Sane_s = 0.001;
+constexpr double Switch_jump_s = 100e-6;
+#endif
 
 constexpr double Stale_after_s = 10.0;
 constexpr double Sample_every_s = 0.001;

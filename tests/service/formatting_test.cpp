@@ -136,6 +136,23 @@ TEST_F(Formatting, AFullPrefixLeavesNoRoomAndStillCountsTheDate)
     EXPECT_EQ(r.count, 3 + 29);
 }
 
+TEST_F(Formatting, ANullPrefixStillTerminatesTheBuffer)
+{
+    char buf[16];
+    std::memset(buf, 'X', sizeof buf);
+    EXPECT_EQ(func_YALTIME_SNPRINTF_TIME(buf, sizeof buf, nullptr, 0.0), 0);
+    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(func_YALTIME_SNPRINTF_TIME(buf, sizeof buf, nullptr, 0.5), 29);
+    EXPECT_STREQ(buf, "1970-01-01 00:0");
+}
+
+TEST_F(Formatting, YearsBeyondTheTextsIntegerGiveThePrefixOnly)
+{
+    int count = -1;
+    EXPECT_EQ(format("P", 6.7768e16, &count), "P"); // a year above 2^31 - 1900
+    EXPECT_EQ(count, 1);
+}
+
 TEST(NtpTimestamps, ConvertSecondsSince1970)
 {
     EXPECT_EQ(yaltime_secs_to_ntp(1.5), 0x0000000180000000ull);
