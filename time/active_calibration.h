@@ -98,35 +98,41 @@ static inline calibration_context_t *choose_shared_or_own(YALTIME_TSC_T now_tsc)
  * The context in force, never null.  `now_tsc` is a TSC reading the caller
  * has just taken; the reader's path uses it as the time of the choice.
  */
+/* The choice of a local-only process or the owner, which needs no TSC; else null. */
+static inline calibration_context_t *fixed_calibration()
+{
+    if (Calibration_local_only.load(std::memory_order_relaxed))
+        return use_own_calibration();
+    if (Calibration_using.load(std::memory_order_relaxed) == CALIBRATION_OWNER)
+        return Master_calibration.load(std::memory_order_relaxed);
+    return nullptr;
+}
+
 static inline calibration_context_t *get_active_calibration_at(YALTIME_TSC_T now_tsc)
 {
-    if (Calibration_local_only.load(std::memory_order_relaxed))
-        return use_own_calibration();
-    if (Calibration_using.load(std::memory_order_relaxed) == CALIBRATION_OWNER)
-        return Master_calibration.load(std::memory_order_relaxed);
-    return choose_shared_or_own(now_tsc);
+    calibration_context_t *context = fixed_calibration();
+    return context ? context : choose_shared_or_own(now_tsc);
 }
 
+/* As above, reading the TSC only when the choice needs it. */
 static inline calibration_context_t *get_active_calibration()
 {
-    if (Calibration_local_only.load(std::memory_order_relaxed))
-        return use_own_calibration();
-    if (Calibration_using.load(std::memory_order_relaxed) == CALIBRATION_OWNER)
-        return Master_calibration.load(std::memory_order_relaxed);
-    return choose_shared_or_own(rdtsc());
+    calibration_context_t *context = fixed_calibration();
+    return context ? context : choose_shared_or_own(rdtsc());
 }
 
-/* Seconds per tick of the context in force, or the start-up TSC_period. */
+/* Seconds per tick of `context`, or the start-up TSC_period if not positive. */
+static inline double period_or_start_up(calibration_context_t *context)
+{
+    const double period = calib_period(context);
+    return period > 0 ? period : TSC_period.load(std::memory_order_relaxed);
+}
+
 static inline double get_tsc_period_at(YALTIME_TSC_T now_tsc)
 {
-    const double period = calib_period(get_active_calibration_at(now_tsc));
-    return period > 0 ? period : TSC_period.load(std::memory_order_relaxed);
+    return period_or_start_up(get_active_calibration_at(now_tsc));
 }
 
-static inline double get_tsc_period()
-{
-    const double period = calib_period(get_active_calibration());
-    return period > 0 ? period : TSC_period.load(std::memory_order_relaxed);
-}
+static inline double get_tsc_period() { return period_or_start_up(get_active_calibration()); }
 
 #endif /* YALTIME_ACTIVE_CALIBRATION_H */

@@ -20,20 +20,22 @@ YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now);
  * Calibrated seconds at `ticks`, choosing the calibration with `now_tsc`,
  * a TSC reading the caller has just taken.
  */
-static inline YALTIME_SEC_T gettime_float_at(YALTIME_TSC_T ticks, YALTIME_TSC_T now_tsc)
+static inline YALTIME_SEC_T calibrated_or_os_time(calibration_context_t *context, YALTIME_TSC_T ticks)
 {
-    const double now = calib_tsc_to_secs(get_active_calibration_at(now_tsc), ticks);
+    const double now = calib_tsc_to_secs(context, ticks);
     if (now > 0)
         return now;
     return gettime_failure(now);
 }
 
+static inline YALTIME_SEC_T gettime_float_at(YALTIME_TSC_T ticks, YALTIME_TSC_T now_tsc)
+{
+    return calibrated_or_os_time(get_active_calibration_at(now_tsc), ticks);
+}
+
 static inline YALTIME_SEC_T gettime_float(YALTIME_TSC_T ticks)
 {
-    const double now = calib_tsc_to_secs(get_active_calibration(), ticks);
-    if (now > 0)
-        return now;
-    return gettime_failure(now);
+    return calibrated_or_os_time(get_active_calibration(), ticks);
 }
 
 /* The current calibrated time: one TSC read serves conversion and choice. */

@@ -7,9 +7,9 @@
  * counts, so a result of buflen or more tells the caller the text was cut.
  * Nothing is ever written outside the caller's buflen bytes.  The prefix is
  * text, not a format: "%%" in it comes out as "%", and any other conversion
- * specification is copied as it stands, never handed to a formatter.  Whole
- * seconds are broken down with the reentrant 64-bit gmtime_r, so dates from
- * 2038 on are right on every target; a time that is not positive, not finite
+ * directive (such as "%s" or "%n") is copied as it stands, never handed to
+ * a formatter.  Whole seconds are broken down with the reentrant 64-bit
+ * gmtime_r, so dates from 2038 on are right on every target; a time that is not positive, not finite
  * or beyond what the calendar can hold gives the prefix only.
  */
 #include <climits>

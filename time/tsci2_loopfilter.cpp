@@ -359,6 +359,25 @@ int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 
 /* ---- clock reading ------------------------------------------------------ */
 
+namespace {
+
+/*
+ * SUB_SAMPLES readings of TSC, OS clock, TSC, each triple back to back with
+ * all conversion left for afterwards, and a short sleep after each.
+ */
+void take_sub_samples(const discipline_clock::clock_source &clocks, sub_sample *samples)
+{
+    for (int n = 0; n < SUB_SAMPLES; ++n) {
+        sub_sample &s = samples[n];
+        s.tsc_begin = clocks.read_tsc();
+        clocks.read_os(&s.tv);
+        s.tsc_end = clocks.read_tsc();
+        vek_base_sleep(SUB_SAMPLE_INTERVAL_SECS);
+    }
+}
+
+} // namespace
+
 void tsci2_poll(calibration_record_t *c_record)
 {
     assert(c_record);
@@ -382,24 +401,10 @@ void tsci2_poll(calibration_record_t *c_record)
 
     calib::store(c_record->slope, slope_from_readings(tsc_begin, tv_begin, tsc_end, tv_end));
 
-    int64 min_delta1 = 0;
-    int64 min_delta2 = 0;
-    for (int n = 0; n < SUB_SAMPLES; ++n) {
-        /* Three readings back to back; conversions only afterwards. */
-        tsc_begin = clocks.read_tsc();
-        clocks.read_os(&tv_begin);
-        tsc_end = clocks.read_tsc();
-
-        const sub_sample s{tsc_begin, tv_begin, tsc_end};
-        int64 delta1, delta2;
-        calibration_deltas(s, calib::load(c_record->slope), &delta1, &delta2);
-        keep_minimum(&min_delta1, delta1);
-        keep_minimum(&min_delta2, delta2);
-
-        vek_base_sleep(SUB_SAMPLE_INTERVAL_SECS);
-    }
-
-    calib::store(c_record->intercept, half_difference(min_delta1, min_delta2));
+    sub_sample samples[SUB_SAMPLES];
+    take_sub_samples(clocks, samples);
+    calib::store(c_record->intercept,
+                 intercept_from_sub_samples(samples, SUB_SAMPLES, calib::load(c_record->slope)));
 }
 
 uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
@@ -407,29 +412,12 @@ uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
     const discipline_clock::clock_source clocks = discipline_clock::active;
     const calibration_record_t *c_record = &d_rec->calib_table[ring_index(calib::load(d_rec->idx))];
 
-    int64 min_delta_forth = 0;
-    int64 min_delta_back = 0;
-    uint64 tsc1 = 0, tsc2 = 0;
-    struct timeval tv_sys;
-
-    for (int n = 0; n < SUB_SAMPLES; ++n) {
-        /* Three readings back to back; conversions only afterwards. */
-        tsc1 = clocks.read_tsc();
-        clocks.read_os(&tv_sys);
-        tsc2 = clocks.read_tsc();
-
-        const sub_sample s{tsc1, tv_sys, tsc2};
-        int64 delta_forth, delta_back;
-        offset_deltas(s, calib::load(c_record->slope), calib::load(c_record->intercept), &delta_forth,
-                      &delta_back);
-        keep_minimum(&min_delta_forth, delta_forth);
-        keep_minimum(&min_delta_back, delta_back);
-
-        vek_base_sleep(SUB_SAMPLE_INTERVAL_SECS);
-    }
-
-    *p_fp_offset = half_difference(min_delta_forth, min_delta_back);
-    return tsc2;
+    sub_sample samples[SUB_SAMPLES];
+    take_sub_samples(clocks, samples);
+    /* Only this thread writes records, so c_record holds still meanwhile. */
+    *p_fp_offset = offset_from_sub_samples(samples, SUB_SAMPLES, calib::load(c_record->slope),
+                                           calib::load(c_record->intercept));
+    return samples[SUB_SAMPLES - 1].tsc_end;
 }
 
 void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)

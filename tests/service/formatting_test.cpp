@@ -120,8 +120,9 @@ TEST_F(Formatting, NeverWritesOutsideTheBuffer)
         EXPECT_TRUE(r.terminated) << buflen;
         EXPECT_EQ(r.count, 7 + 29) << buflen;
         const std::string full = "prefix%2009-02-13 23:31:30.250000 +0";
-        if (buflen > 0)
+        if (buflen > 0) {
             EXPECT_EQ(r.text, full.substr(0, static_cast<size_t>(buflen - 1))) << buflen;
+        }
     }
 }
 
