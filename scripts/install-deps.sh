@@ -3,7 +3,10 @@
 # As root it installs what is missing; otherwise it prints the command.
 set -e
 
-PACKAGES="cmake ninja-build make g++ g++-multilib googletest libbenchmark-dev binutils clang libclang-rt-14-dev qemu-user"
+# make drives the build; pkg-config and binutils (nm, readelf) are run by
+# tests; python3 regenerates the fuzz seed corpus; qemu-user runs i386
+# programs where the kernel cannot (below).
+PACKAGES="make cmake ninja-build g++ g++-multilib googletest libbenchmark-dev binutils pkg-config python3 clang libclang-rt-14-dev qemu-user"
 
 missing=""
 for p in $PACKAGES; do
