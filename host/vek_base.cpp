@@ -257,8 +257,9 @@ static void *func_VEK_BASE_MMAP_R(char *name, long *size)
 
 /*
  * The area under `path` opened read-write as this process's own: an existing
- * trusted object is reused; an untrusted one (or one this user may not open)
- * is removed and created afresh, exclusively, mode 0644 whatever the umask.
+ * trusted object is reused; an untrusted one (or one this user may not open,
+ * or a symbolic link) is removed and created afresh, exclusively, mode 0644
+ * whatever the umask.
  * -1 when the name cannot be had: a sticky /dev/shm refuses to remove another
  * user's object, or someone keeps recreating it.  *created tells the caller
  * whether the object is new.
@@ -289,6 +290,10 @@ static int open_own_area(const std::string &path, bool *created)
             if (trusted_or_reported(path, st, "removing it"))
                 return fd;
             close(fd);
+        } else if (errno == ENOENT) {
+            continue; /* removed meanwhile: create it */
+        } else if (errno != EACCES && errno != ELOOP) {
+            return -1; /* not the object's fault: leave it */
         }
         if (shm_unlink(path.c_str()) != 0 && errno != ENOENT)
             return -1;
