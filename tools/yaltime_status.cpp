@@ -9,7 +9,9 @@
  * area's index, TSC frequency, steps and updates.
  *
  * Exit status: 0 live, 1 stale, 2 absent, 3 invalid (wrong size, index
- * outside the ring), 4 bad usage or an area that cannot be opened.
+ * outside the ring), 4 bad usage or an area that cannot be opened,
+ * 5 untrusted (owned by neither root nor this user, or writable by group or
+ * others: readers ignore it).  An untrusted area is neither mapped nor read.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -36,13 +38,16 @@ void usage(FILE *out)
             "\n"
             "Reports whether a YALTIME calibration owner is alive: watches the heartbeat\n"
             "of the shared area /${VEK_SHM_PREFIX}yal_time_master for up to S seconds\n"
-            "(default 2) and prints it with idx, valid_idx, the TSC frequency in force,\n"
-            "steps and updates.  The area is only read.\n"
+            "(default 2) and prints it with its owner and mode, idx, valid_idx, the TSC\n"
+            "frequency in force, steps and updates.  The area is only read.  Like every\n"
+            "reader, it trusts only an area of root or of its own user that nobody else\n"
+            "can write.\n"
             "\n"
             "  --json             one JSON object instead of text\n"
             "  --watch-seconds S  how long to wait for the heartbeat to change\n"
             "\n"
-            "exit status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error\n");
+            "exit status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error,\n"
+            "             5 untrusted\n");
 }
 
 double monotonic_s()
@@ -114,7 +119,7 @@ int main(int argc, char **argv)
 
     status::report r;
     r.area = status::area_posix_name(getenv("VEK_SHM_PREFIX"));
-    const int fd = shm_open(r.area.c_str(), O_RDONLY, 0);
+    const int fd = shm_open(r.area.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
     if (fd < 0) {
         if (errno == ENOENT) {
             r.status = "absent";
@@ -129,6 +134,10 @@ int main(int argc, char **argv)
         return status::EXIT_FAILED;
     }
     r.size_bytes = static_cast<long>(st.st_size);
+    if (!status::judge_area(st, r)) {
+        close(fd);
+        return emit(r, json, status::EXIT_UNTRUSTED);
+    }
     if (static_cast<std::size_t>(st.st_size) != status::AREA_SIZE_BYTES) {
         status::area_fields unused;
         r.status = "invalid";

@@ -4,13 +4,19 @@
 // on stdout, one line per sample:
 //
 //   yaltime-probe [--arg NAME]... [--count-mmap] [--every SECONDS]
-//                 [--for SECONDS] [--tsc-to-now TICKS] [--serve] LIBRARY
+//                 [--for SECONDS] [--tsc-to-now TICKS] [--serve]
+//                 [--as-uid UID] LIBRARY
+//
+// --as-uid drops to that user and group (from root) before anything else.
 //
 //   started code=C period=P           after start
 //   sample before=B os=S now=N code=C period=P steps=K updates=U mmap_r=M
 //   tsc_to_now ticks=T now=N          the conversion of a given TSC value
 //   mmap_r_at os=S                    each attempt to map the shared area
 //   serving                           then sleeps until killed (--serve)
+#include <grp.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -34,6 +40,7 @@ struct options {
     double every_s = 0.1;
     double for_s = 0.0;
     bool have_tsc = false;
+    long as_uid = -1;
     uint64_t tsc = 0;
     const char *library = nullptr;
 };
@@ -76,7 +83,9 @@ bool parse(int argc, char **argv, options *o)
         else if (a == "--tsc-to-now" && has_value) {
             o->have_tsc = true;
             o->tsc = std::strtoull(argv[++i], nullptr, 0);
-        } else if (a[0] != '-' && o->library == nullptr)
+        } else if (a == "--as-uid" && has_value)
+            o->as_uid = std::atol(argv[++i]);
+        else if (a[0] != '-' && o->library == nullptr)
             o->library = argv[i];
         else
             return false;
@@ -125,8 +134,15 @@ int main(int argc, char **argv)
     options o;
     if (!parse(argc, argv, &o)) {
         std::fprintf(stderr, "usage: yaltime-probe [--arg NAME]... [--count-mmap] [--every S] [--for S] "
-                             "[--tsc-to-now TICKS] [--serve] LIBRARY\n");
+                             "[--tsc-to-now TICKS] [--serve] [--as-uid UID] LIBRARY\n");
         return 2;
+    }
+    if (o.as_uid >= 0) {
+        const auto id = static_cast<uid_t>(o.as_uid);
+        if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
+            std::perror("yaltime-probe: --as-uid");
+            return 3;
+        }
     }
     if (!start_component(o))
         return 1;
