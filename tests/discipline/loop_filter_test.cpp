@@ -233,7 +233,7 @@ protected:
     void TearDown() override { sim::reset_loop_globals(); }
 
     // Record `idx` in force (idx = valid_idx), loop in S_SYNC with the
-    // previous measurement at last_time.
+    // previous measurement at last_time, that measurement not a step.
     void in_sync(int32_t idx, double slope, int64 intercept, uint64 last_time)
     {
         context->idx = idx;
@@ -242,6 +242,7 @@ protected:
         tsci2_state = S_SYNC;
         tsci2_last_time = last_time;
         tsci2_poll_factor = 16;
+        tsci2::rate_unverified = false;
     }
 
     std::unique_ptr<calibration_context_t> context;
