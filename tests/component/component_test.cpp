@@ -128,21 +128,6 @@ std::vector<std::string> probe_command(const std::string &probe, const std::stri
     return command;
 }
 
-std::vector<std::map<std::string, std::string>> samples_of(child_process &p, const std::string &kind = "sample")
-{
-    std::vector<std::map<std::string, std::string>> samples;
-    for (const std::string &line : p.lines())
-        if (line.rfind(kind + " ", 0) == 0)
-            samples.push_back(fields_of(line));
-    return samples;
-}
-
-double number(const std::map<std::string, std::string> &fields, const std::string &key)
-{
-    auto it = fields.find(key);
-    return it == fields.end() ? std::nan("") : std::stod(it->second);
-}
-
 // Runs a probe to its end and returns it.
 std::unique_ptr<child_process> run_probe(const std::string &prefix, std::vector<std::string> options,
                                          const std::string &probe = Probe, const std::string &library = Library)

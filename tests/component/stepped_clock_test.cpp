@@ -122,7 +122,7 @@ struct sample {
     int code, steps;
 };
 
-std::vector<sample> samples_of(child_process &p)
+std::vector<sample> readings_of(child_process &p)
 {
     std::vector<sample> out;
     for (const std::string &line : p.lines()) {
@@ -219,8 +219,8 @@ TEST(SteppedOsClock, OwnerAndReaderFollowAStepOfOneHourForwardAndOneSecondBack)
     const double end_mono = mono_now();
     const int steps_taken = calib::load(context->stepcount);
 
-    expect_follows("owner", samples_of(owner), steps, mono_to_real, end_mono);
-    const std::vector<sample> read = samples_of(reader);
+    expect_follows("owner", readings_of(owner), steps, mono_to_real, end_mono);
+    const std::vector<sample> read = readings_of(reader);
     expect_follows("reader", read, steps, mono_to_real, end_mono);
     for (const sample &s : read) {
         if (s.mono > steps[0].at_mono) {

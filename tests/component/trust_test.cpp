@@ -142,21 +142,6 @@ std::unique_ptr<child_process> start_probe(const std::string &prefix, std::vecto
                                            std::map<std::string, std::string>{{"VEK_SHM_PREFIX", prefix}});
 }
 
-std::vector<std::map<std::string, std::string>> samples_of(child_process &p, const std::string &kind = "sample")
-{
-    std::vector<std::map<std::string, std::string>> samples;
-    for (const std::string &line : p.lines())
-        if (line.rfind(kind + " ", 0) == 0)
-            samples.push_back(fields_of(line));
-    return samples;
-}
-
-double number(const std::map<std::string, std::string> &fields, const std::string &key)
-{
-    auto it = fields.find(key);
-    return it == fields.end() ? std::nan("") : std::stod(it->second);
-}
-
 void expect_sane_readings(const std::vector<std::map<std::string, std::string>> &samples, const std::string &what)
 {
     for (const auto &s : samples) {

@@ -82,17 +82,7 @@ public:
         preempt_ns = ns;
     }
 
-    // Calibrated clock minus OS clock, microseconds; NaN while no record is in force.
-    double error_us() const
-    {
-        calib::line l;
-        if (!calib::record_in_force(context.get(), &l))
-            return NAN;
-        const int64 os_ns = clock.os_ns_now();
-        const int64 os_us = os_ns / 1000;
-        return (static_cast<double>(clock.tsc_now()) * l.slope - static_cast<double>(os_us - l.intercept)) -
-               static_cast<double>(os_ns % 1000) / 1000.0;
-    }
+    double error_us() const { return sim::calibrated_error_us(clock, context.get()); }
 
     // The record's slope against the true one, ppm: how far the frequency is off.
     double slope_error_ppm() const

@@ -17,6 +17,7 @@
 
 #include "interface/vek_base.interface.h"
 #include "public/portable.h"
+#include "time/calibration.h"
 #include "time/discipline_clock.h"
 #include "time/tsci2_loopfilter.h"
 #include "time/tsci2_loopfilter_internal.h"
@@ -189,6 +190,21 @@ inline void reset_loop_globals()
 }
 
 // A zeroed context on the heap (16408 bytes).
+// The calibrated clock minus the OS clock, microseconds (positive: the
+// calibrated clock ahead); NaN while no record is in force.  Formed from the
+// differences of the large numbers so that the figure keeps well under a
+// nanosecond of rounding.
+inline double calibrated_error_us(const sim_clock &clock, const calibration_context_t *context)
+{
+    calib::line l;
+    if (!calib::record_in_force(context, &l))
+        return NAN;
+    const int64 os_ns = clock.os_ns_now();
+    const int64 os_us = os_ns / 1000;
+    const double os_fraction = static_cast<double>(os_ns % 1000) / 1000.0;
+    return (static_cast<double>(clock.tsc_now()) * l.slope - static_cast<double>(os_us - l.intercept)) - os_fraction;
+}
+
 inline std::unique_ptr<calibration_context_t> zeroed_context()
 {
     return std::make_unique<calibration_context_t>();

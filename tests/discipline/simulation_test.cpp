@@ -60,20 +60,7 @@ public:
 
     double seconds() const { return static_cast<double>(clock.t_ns) / 1e9; }
 
-    // Calibrated clock minus OS clock, microseconds (positive: calibrated ahead).
-    // Formed from the differences of the large numbers so that the figure
-    // keeps well under a nanosecond of rounding.
-    double error_us() const
-    {
-        calib::line l;
-        if (!calib::record_in_force(context.get(), &l))
-            return NAN;
-        const int64 os_ns = clock.os_ns_now();
-        const int64 os_us = os_ns / 1000;
-        const double os_fraction = static_cast<double>(os_ns % 1000) / 1000.0;
-        return (static_cast<double>(clock.tsc_now()) * l.slope - static_cast<double>(os_us - l.intercept)) -
-               os_fraction;
-    }
+    double error_us() const { return sim::calibrated_error_us(clock, context.get()); }
 
     void check()
     {

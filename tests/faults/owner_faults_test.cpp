@@ -189,7 +189,7 @@ struct sample {
     int mmap_r;
 };
 
-std::vector<sample> samples_of(child_process &p)
+std::vector<sample> readings_of(child_process &p)
 {
     std::vector<sample> samples;
     for (const std::string &line : p.lines()) {
@@ -263,7 +263,7 @@ void expect_left_ten_seconds_after(const std::vector<sample> &samples, long left
 void expect_left_and_returned(child_process &reader, const beat_window &last_beat, double resumed_at,
                               bool smooth_return)
 {
-    const std::vector<sample> samples = samples_of(reader);
+    const std::vector<sample> samples = readings_of(reader);
     ASSERT_GT(samples.size(), 1000u) << reader.stderr_text();
     const long first_shared = first_with_code(samples, 0, 2);
     ASSERT_GE(first_shared, 0) << "the reader never used the owner's area";
@@ -361,7 +361,7 @@ TEST(OwnerFaults, ASecondOwnerClearingTheAreaLeavesReadersWithSaneTimes)
 
     for (auto &reader : readers) {
         ASSERT_EQ(reader->wait_exit(120), 0) << reader->stderr_text();
-        const std::vector<sample> samples = samples_of(*reader);
+        const std::vector<sample> samples = readings_of(*reader);
         ASSERT_GT(samples.size(), 1000u);
         expect_sane(samples, "reader through the change of owner");
         EXPECT_EQ(samples.back().code, 2) << "the area beats throughout: the reader ends on it";
@@ -406,7 +406,7 @@ TEST(OwnerFaults, ReadersKeepAReplacedAreaAndNewcomersRefuseTheWrongSize)
 
     for (auto &reader : readers) {
         ASSERT_EQ(reader->wait_exit(120), 0) << reader->stderr_text();
-        const std::vector<sample> samples = samples_of(*reader);
+        const std::vector<sample> samples = readings_of(*reader);
         ASSERT_GT(samples.size(), 1000u);
         const long first_shared = first_with_code(samples, 0, 2);
         ASSERT_GE(first_shared, 0);

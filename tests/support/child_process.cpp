@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <cmath>
 #include <sstream>
 
 extern char **environ;
@@ -144,4 +145,19 @@ std::map<std::string, std::string> fields_of(const std::string &line)
             fields[word.substr(0, equals)] = word.substr(equals + 1);
     }
     return fields;
+}
+
+std::vector<std::map<std::string, std::string>> samples_of(child_process &p, const std::string &kind)
+{
+    std::vector<std::map<std::string, std::string>> samples;
+    for (const std::string &line : p.lines())
+        if (line.rfind(kind + " ", 0) == 0)
+            samples.push_back(fields_of(line));
+    return samples;
+}
+
+double number(const std::map<std::string, std::string> &fields, const std::string &key)
+{
+    auto it = fields.find(key);
+    return it == fields.end() ? std::nan("") : std::stod(it->second);
 }

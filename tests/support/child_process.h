@@ -46,3 +46,9 @@ private:
 
 // Key=value fields of a probe line such as "sample os=1.5 code=2".
 std::map<std::string, std::string> fields_of(const std::string &line);
+
+// The fields of each of p's stdout lines of the given kind ("sample os=...").
+std::vector<std::map<std::string, std::string>> samples_of(child_process &p, const std::string &kind = "sample");
+
+// A field as a number; NaN when it is missing.
+double number(const std::map<std::string, std::string> &fields, const std::string &key);
