@@ -3,7 +3,7 @@
 # As root it installs what is missing; otherwise it prints the command.
 set -e
 
-PACKAGES="cmake ninja-build make g++ g++-multilib googletest libbenchmark-dev binutils clang libclang-rt-14-dev qemu-user"
+PACKAGES="cmake ninja-build make g++ g++-multilib googletest libbenchmark-dev binutils clang libclang-rt-14-dev qemu-user prometheus-node-exporter"
 
 missing=""
 for p in $PACKAGES; do
