@@ -12,7 +12,9 @@
  * duration, time_point, is_steady and now().  Its epoch is system_clock's,
  * 1970-01-01 00:00:00 UTC, and it counts nanoseconds in a signed 64-bit
  * number, which holds the years 1677 to 2262; a reading outside them
- * saturates at the end of the range.  It is not steady: YALTIME follows the
+ * saturates at the end of the range.  A reading carries the resolution of
+ * YALTIME's double seconds (about 0.24 us today), truncated toward zero
+ * to whole nanoseconds.  It is not steady: YALTIME follows the
  * OS real-time clock, steps included.
  *
  * now() calls the component's YALTIME_NOW through the pointer bind() looked
@@ -106,18 +108,20 @@ public:
     }
 
 private:
+    /* Whole seconds and the fraction apart: seconds * 1e9 in one double
+     * would round today's times to 256 ns. */
     static constexpr rep seconds_to_ns(double seconds) noexcept
     {
-        const double ns = seconds * 1e9;
-        /* 2^63 as a double; the largest double below it converts exactly. */
-        constexpr double limit = 9223372036854775808.0;
-        if (!(ns == ns))
+        /* 2^63 nanoseconds, the end of the range. */
+        constexpr double limit_ns = 9223372036854775808.0;
+        if (!(seconds == seconds))
             return 0;
-        if (ns >= limit)
+        if (seconds * 1e9 >= limit_ns)
             return std::numeric_limits<rep>::max();
-        if (ns < -limit)
+        if (seconds * 1e9 < -limit_ns)
             return std::numeric_limits<rep>::min();
-        return static_cast<rep>(ns);
+        const rep whole = static_cast<rep>(seconds);
+        return whole * 1000000000 + static_cast<rep>((seconds - static_cast<double>(whole)) * 1e9);
     }
 
     static YALTIME_SEC_T system_seconds() noexcept
