@@ -6,22 +6,25 @@
  *     yaltime::clock::bind(vek_host_lookup);        // once, after start
  *     yaltime::clock::time_point t = yaltime::clock::now();
  *     std::time_t s = yaltime::clock::to_time_t(t);
- *     auto sys = yaltime::clock::to_sys(t);         // system_clock::time_point
+ *     std::chrono::system_clock::time_point sys = yaltime::clock::to_sys(t);
  *
  * yaltime::clock meets the standard's Clock requirements: rep, period,
  * duration, time_point, is_steady and now().  Its epoch is system_clock's,
- * 1970-01-01 00:00:00 UTC, and it counts nanoseconds in a signed 64-bit
- * number, which holds the years 1677 to 2262; a reading outside them
- * saturates at the end of the range.  A reading carries the resolution of
- * YALTIME's double seconds (about 0.24 us today), truncated toward zero
- * to whole nanoseconds.  It is not steady: YALTIME follows the
- * OS real-time clock, steps included.
+ * 1970-01-01 00:00:00 UTC.  It is not steady: YALTIME follows the OS
+ * real-time clock, steps included.
+ *
+ * Its duration is YALTIME's own: seconds in a double, as YALTIME_NOW returns
+ * them (a resolution of about 0.24 us in this century).  now() is then the
+ * entry point's call and nothing else: a conversion to integer nanoseconds
+ * would cost more than the reading.  std::chrono::floor<nanoseconds>(t),
+ * duration_cast and the conversions below give integer time points; to_sys
+ * and to_time_t saturate a time outside their range instead of overflowing.
  *
  * now() calls the component's YALTIME_NOW through the pointer bind() looked
- * up once: one indirect call and a conversion, no lookup and no system call.
- * Until bind() has succeeded it reads std::chrono::system_clock instead, so
- * that a clock used before its component started still tells the time.
- * bind() may be called from one thread while others call now().
+ * up once: no lookup and no system call.  Until bind() has succeeded it
+ * reads std::chrono::system_clock instead, so that a clock used before its
+ * component started still tells the time.  bind() may be called from one
+ * thread while others call now().
  */
 #ifndef YALTIME_CLOCK_HPP
 #define YALTIME_CLOCK_HPP
@@ -32,6 +35,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <ctime>
 #include <limits>
@@ -44,8 +48,8 @@ namespace yaltime {
 
 class clock {
 public:
-    using rep = std::int64_t;
-    using period = std::nano;
+    using rep = YALTIME_SEC_T;
+    using period = std::ratio<1>;
     using duration = std::chrono::duration<rep, period>;
     using time_point = std::chrono::time_point<clock>;
     static constexpr bool is_steady = false;
@@ -66,68 +70,63 @@ public:
     /* True once bind() has succeeded. */
     static bool bound() noexcept { return now_function_.load(std::memory_order_acquire) != &system_seconds; }
 
-    static time_point now() noexcept
-    {
-        return from_seconds(now_function_.load(std::memory_order_acquire)());
-    }
+    static time_point now() noexcept { return time_point(duration(now_function_.load(std::memory_order_acquire)())); }
 
-    /* Seconds since 1970 (YALTIME_SEC_T) as a time point: truncated toward
-     * zero to whole nanoseconds, saturated outside the range, 0 for NaN. */
-    static constexpr time_point from_seconds(YALTIME_SEC_T seconds) noexcept
-    {
-        return time_point(duration(seconds_to_ns(seconds)));
-    }
-
-    /* Whole seconds since 1970, rounded down, like system_clock's. */
+    /* Whole seconds since 1970, rounded down; saturated outside time_t, 0 for NaN. */
     static std::time_t to_time_t(const time_point &t) noexcept
     {
-        return static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count());
+        return saturate<std::time_t>(std::floor(t.time_since_epoch().count()));
     }
 
-    static time_point from_time_t(std::time_t t) noexcept
+    static time_point from_time_t(std::time_t t) noexcept { return time_point(duration(static_cast<rep>(t))); }
+
+    /* The same instant on system_clock (same epoch), truncated toward zero to
+     * its tick, saturated outside its range, the epoch for NaN.  With
+     * from_sys, also what std::chrono::clock_cast uses in C++20. */
+    static std::chrono::system_clock::time_point to_sys(const time_point &t) noexcept
     {
-        return time_point(std::chrono::duration_cast<duration>(std::chrono::seconds(t)));
+        using sys_duration = std::chrono::system_clock::duration;
+        using sys_rep = sys_duration::rep;
+        static_assert(sys_duration::period::num == 1, "system_clock ticks a fraction of a second");
+        constexpr sys_rep ticks_per_second = sys_duration::period::den;
+        const double seconds = t.time_since_epoch().count();
+        const double ticks = seconds * static_cast<double>(ticks_per_second);
+        if (std::isnan(seconds) || !(ticks > -std::ldexp(1.0, 63) && ticks < std::ldexp(1.0, 63)))
+            return std::chrono::system_clock::time_point(sys_duration(saturate<sys_rep>(ticks)));
+        /* Whole seconds and the fraction apart: the product in one double
+         * would round today's times to 256 ns. */
+        const auto whole = static_cast<sys_rep>(seconds);
+        const double fraction = seconds - static_cast<double>(whole);
+        return std::chrono::system_clock::time_point(sys_duration(
+            whole * ticks_per_second + static_cast<sys_rep>(fraction * static_cast<double>(ticks_per_second))));
     }
 
-    /* The same instant on system_clock (same epoch); in C++20 these also
-     * make std::chrono::clock_cast work between the two clocks. */
     template <typename Duration>
-    static std::chrono::time_point<std::chrono::system_clock, std::common_type_t<Duration, std::chrono::seconds>>
-    to_sys(const std::chrono::time_point<clock, Duration> &t) noexcept
+    static time_point from_sys(const std::chrono::time_point<std::chrono::system_clock, Duration> &t) noexcept
     {
-        using result = std::common_type_t<Duration, std::chrono::seconds>;
-        return std::chrono::time_point<std::chrono::system_clock, result>(result(t.time_since_epoch()));
-    }
-
-    template <typename Duration>
-    static std::chrono::time_point<clock, std::common_type_t<Duration, std::chrono::seconds>>
-    from_sys(const std::chrono::time_point<std::chrono::system_clock, Duration> &t) noexcept
-    {
-        using result = std::common_type_t<Duration, std::chrono::seconds>;
-        return std::chrono::time_point<clock, result>(result(t.time_since_epoch()));
+        return time_point(std::chrono::duration_cast<duration>(t.time_since_epoch()));
     }
 
 private:
-    /* Whole seconds and the fraction apart: seconds * 1e9 in one double
-     * would round today's times to 256 ns. */
-    static constexpr rep seconds_to_ns(double seconds) noexcept
+    /* A whole-valued double into an integer type: NaN gives 0, values beyond
+     * the type its ends. */
+    template <typename Integer>
+    static Integer saturate(double whole) noexcept
     {
-        /* 2^63 nanoseconds, the end of the range. */
-        constexpr double limit_ns = 9223372036854775808.0;
-        if (!(seconds == seconds))
+        /* 2^(digits), the first value above the type's range, exact in a double. */
+        const double limit = std::ldexp(1.0, std::numeric_limits<Integer>::digits);
+        if (std::isnan(whole))
             return 0;
-        if (seconds * 1e9 >= limit_ns)
-            return std::numeric_limits<rep>::max();
-        if (seconds * 1e9 < -limit_ns)
-            return std::numeric_limits<rep>::min();
-        const rep whole = static_cast<rep>(seconds);
-        return whole * 1000000000 + static_cast<rep>((seconds - static_cast<double>(whole)) * 1e9);
+        if (whole >= limit)
+            return std::numeric_limits<Integer>::max();
+        if (whole < -limit)
+            return std::numeric_limits<Integer>::min();
+        return static_cast<Integer>(whole);
     }
 
     static YALTIME_SEC_T system_seconds() noexcept
     {
-        using namespace std::chrono;
-        return duration_cast<std::chrono::duration<double>>(system_clock::now().time_since_epoch()).count();
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     }
 
     static inline std::atomic<YALTIME_NOW_T> now_function_{&system_seconds};

@@ -15,7 +15,7 @@ namespace {
 TEST(YaltimeClock, ClockCastToAndFromSystemClock)
 {
 #if defined(__cpp_lib_chrono) && __cpp_lib_chrono >= 201907L
-    const yaltime::clock::time_point t = yaltime::clock::from_seconds(1700000000.5);
+    const yaltime::clock::time_point t{yaltime::clock::duration(1700000000.5)};
     const auto sys = std::chrono::clock_cast<std::chrono::system_clock>(t);
     EXPECT_EQ(yaltime::clock::to_sys(t), sys);
     EXPECT_EQ(t, std::chrono::clock_cast<yaltime::clock>(sys));
