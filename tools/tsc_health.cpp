@@ -119,7 +119,7 @@ std::string warning(const health &h)
         facts.push_back("the CPU lacks nonstop_tsc");
     std::string line = "warning: ";
     for (std::size_t i = 0; i < facts.size(); ++i)
-        line += (i > 0 ? " and " : "") + facts[i];
+        line += (i > 0 ? ", and " : "") + facts[i];
     return line + ": the TSC may not be invariant, so YALTIME's readings may drift or jump across CPU frequency "
                   "changes and sleep states\n";
 }

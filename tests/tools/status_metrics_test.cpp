@@ -154,7 +154,7 @@ const std::vector<health_row> HEALTH_ROWS = {
      "clocksource  hpet (constant_tsc yes, nonstop_tsc yes)\n",
      ", \"clocksource\": \"hpet\", \"constant_tsc\": true, \"nonstop_tsc\": true"},
     {"kvm-clock without nonstop", "kvm-clock", "flags : tsc constant_tsc\n", false,
-     "the kernel's clocksource is kvm-clock, not tsc and the CPU lacks nonstop_tsc: ",
+     "the kernel's clocksource is kvm-clock, not tsc, and the CPU lacks nonstop_tsc: ",
      "clocksource  kvm-clock (constant_tsc yes, nonstop_tsc no)\n",
      ", \"clocksource\": \"kvm-clock\", \"constant_tsc\": true, \"nonstop_tsc\": false"},
     {"no constant_tsc", "tsc", "flags\t: tsc nonstop_tsc\n", false, "the CPU lacks constant_tsc: ",
