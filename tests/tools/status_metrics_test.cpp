@@ -100,22 +100,6 @@ TEST(ClockError, MedianOfTheTightReadings)
     EXPECT_EQ("no record in force", clock_error::estimate_error({no_record}).problem);
 }
 
-TEST(ClockError, TextAndJson)
-{
-    clock_error::estimate e;
-    e.known = true;
-    e.error_s = 0.477e-6;
-    e.bracket_s = 0.05e-6;
-    EXPECT_EQ("clock error  +0.477 us (OS clock minus YALTIME's shared clock)\n", clock_error::format_text(e));
-    EXPECT_EQ(", \"clock_error_us\": 0.477, \"clock_error_bracket_us\": 0.050", clock_error::json_fields(e));
-    e.error_s = -12.5e-6;
-    EXPECT_EQ("clock error  -12.500 us (OS clock minus YALTIME's shared clock)\n", clock_error::format_text(e));
-    e = clock_error::estimate();
-    e.problem = "no record in force";
-    EXPECT_EQ("clock error  unknown: no record in force\n", clock_error::format_text(e));
-    EXPECT_EQ(", \"clock_error_us\": null", clock_error::json_fields(e));
-}
-
 /* --- TSC health ------------------------------------------------------------ */
 
 /* A fake root with either file left out when its text is null. */
