@@ -3,7 +3,11 @@
 # As root it installs what is missing; otherwise it prints the command.
 set -e
 
-PACKAGES="cmake ninja-build make g++ g++-multilib googletest libbenchmark-dev binutils clang libclang-rt-14-dev qemu-user prometheus-node-exporter"
+# make drives the build; pkg-config and binutils (nm, readelf) are run by
+# tests; python3 regenerates the fuzz seed corpus; qemu-user runs i386
+# programs where the kernel cannot (below); a test scrapes the tools'
+# metrics through prometheus-node-exporter.
+PACKAGES="make cmake ninja-build g++ g++-multilib googletest libbenchmark-dev binutils pkg-config python3 clang libclang-rt-14-dev qemu-user prometheus-node-exporter"
 
 missing=""
 for p in $PACKAGES; do
