@@ -13,7 +13,8 @@
  * report to a file atomically instead of to stdout.
  *
  * Exit status: 0 live, 1 stale, 2 absent, 3 invalid (wrong size, index
- * outside the ring), 4 bad usage or an area that cannot be opened.
+ * outside the ring), 4 bad usage, an area that cannot be opened, or an
+ * --output file that cannot be written.
  */
 #include <errno.h>
 #include <fcntl.h>
