@@ -12,9 +12,17 @@
  *                            otherwise (slope by 0.75 of the frequency error,
  *                            offset over up to ten records); tracks jitter,
  *                            stability and the poll interval.
+ *   check_offset/check_step  between polls, one bracketed comparison a cycle:
+ *                            an offset beyond TSCI2_STEP_LIMIT (the OS clock
+ *                            or the TSC stepped) is stepped at once.
+ *   learn_rate               the measurement right after a step shows the
+ *                            stepped record's own rate error; a large one
+ *                            corrects the slope, so that a wrong slope is not
+ *                            stepped for ever.
  *   tsci2_loopfilter_thread  one cycle a second for ever: heartbeat, a poll
- *                            every tsci2_poll_factor cycles, and one slewed
- *                            record brought into force per cycle.
+ *                            every tsci2_poll_factor cycles or else a check,
+ *                            and one slewed record brought into force per
+ *                            cycle.
  *
  * Publication: every field of a context is written through calib::store
  * (std::atomic_ref, release).  A record is written slope first, then
@@ -57,6 +65,10 @@ alignas(8) double tsci2_stability;
 unsigned int tsci2_poll_factor;
 unsigned int tsci2_poll_timer;
 unsigned int tsci2_hold_timer;
+
+namespace tsci2 {
+bool rate_unverified;
+} // namespace tsci2
 
 /* ---- the clock seam ------------------------------------------------------ */
 
@@ -206,6 +218,21 @@ int64 offset_from_sub_samples(const sub_sample *samples, int count, double slope
     return half_difference(min_delta_forth, min_delta_back);
 }
 
+uint64 bracket_midpoint(const sub_sample &s)
+{
+    return s.tsc_begin + (s.tsc_end - s.tsc_begin) / 2;
+}
+
+bool bracket_offset(const sub_sample &s, double slope, int64 intercept, int64 *fp_offset)
+{
+    int64 delta_forth, delta_back;
+    offset_deltas(s, slope, intercept, &delta_forth, &delta_back);
+    *fp_offset = half_difference(delta_forth, delta_back);
+    /* A TSC that went back between the readings gives a huge unsigned width. */
+    const double width_us = static_cast<double>(s.tsc_end - s.tsc_begin) * slope;
+    return slope > 0 && width_us <= TSCI2_BRACKET_LIMIT_US;
+}
+
 /* ---- loop filter -------------------------------------------------------- */
 
 int64 slew_iterations(int64 fp_offset)
@@ -233,19 +260,35 @@ void init_loopfilter(CALIBRATION_CONTEXT_H d_rec)
     reset_loop(S_NSET, discipline_clock::active.read_tsc(), 0);
     put(tsci2_jitter, 0.0);
     put(tsci2_stability, 0.0);
+    /* The record just measured is on the OS clock now: the next measurement
+     * shows whether its slope is. */
+    rate_unverified = true;
 }
+
+namespace {
+
+/* A step: the record after the one in force, in force at once. */
+void write_step(CALIBRATION_CONTEXT_H d_rec, int32_t idx, double slope, int64 intercept)
+{
+    calib::increment(d_rec->stepcount);
+    const int32_t next_idx = (idx + 1) % CALIB_TABLE_SIZE;
+    calib::write_record(d_rec, next_idx, slope, intercept);
+    calib::store(d_rec->valid_idx, next_idx);
+    calib::store(d_rec->idx, next_idx);
+    rate_unverified = true;
+}
+
+/* Below this span the rate a measurement shows is mostly its own noise. */
+constexpr double RATE_SPAN_MIN_US = 500000.0;
+
+} // namespace
 
 void step_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 {
     (void)epoch;
-    calib::increment(d_rec->stepcount);
     const int32_t idx = ring_index(calib::load(d_rec->idx));
-    const int32_t next_idx = (idx + 1) % CALIB_TABLE_SIZE;
     const calibration_record_t &in_force = d_rec->calib_table[idx];
-    calib::write_record(d_rec, next_idx, calib::load(in_force.slope),
-                        wrap_add(calib::load(in_force.intercept), fp_offset));
-    calib::store(d_rec->valid_idx, next_idx);
-    calib::store(d_rec->idx, next_idx);
+    write_step(d_rec, idx, calib::load(in_force.slope), wrap_add(calib::load(in_force.intercept), fp_offset));
 }
 
 double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
@@ -275,6 +318,54 @@ double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
     calib::store(d_rec->valid_idx, next_idx);
 
     return dtemp * 1e6 / s0;
+}
+
+int learn_rate(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    if (!rate_unverified)
+        return 0;
+    const int32_t idx = ring_index(calib::load(d_rec->idx));
+    const calibration_record_t &in_force = d_rec->calib_table[idx];
+    const double s0 = calib::load(in_force.slope);
+    const int64 b0 = calib::load(in_force.intercept);
+
+    /* A TSC that went back since the step gives a negative span: wait for the
+     * step that follows it. */
+    const double span_us = static_cast<double>(static_cast<int64>(epoch - get(tsci2_last_time))) * s0;
+    if (!(span_us >= RATE_SPAN_MIN_US))
+        return 0;
+    rate_unverified = false;
+
+    const double rate = static_cast<double>(fp_offset) / span_us;
+    if (!(std::fabs(rate) > TSCI2_RATE_LEARN))
+        return 0;
+
+    /* A factor of two at most per lesson: an OS clock stepped again right
+     * after a step costs a lesson or two, never a slope near 0. */
+    const double factor = std::fmin(std::fmax(1.0 + rate, 0.5), 2.0);
+    const double dtemp = s0 * (factor - 1.0);
+    const int64 anchor = double_to_int64(static_cast<double>(static_cast<int64>(epoch)) * dtemp);
+    write_step(d_rec, idx, s0 + dtemp, wrap_add(wrap_sub(b0, anchor), fp_offset));
+    reset_loop(S_SYNC, epoch, 0);
+    /* The slope has moved: follow it up with short polls, as after start. */
+    put(tsci2_poll_timer, 0u);
+    put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
+    return 1;
+}
+
+int check_step(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    if (learn_rate(d_rec, epoch, fp_offset))
+        return 1;
+    if (fp_offset > TSCI2_STEP_LIMIT || fp_offset < -TSCI2_STEP_LIMIT) {
+        /* The OS clock or the TSC stepped: put the clock back on the OS clock
+         * now rather than at the next poll.  The slope, the poll schedule,
+         * the jitter and the stability stay as they are. */
+        step_tsctime(d_rec, epoch, fp_offset);
+        reset_loop(S_SYNC, epoch, 0);
+        return 1;
+    }
+    return 0;
 }
 
 namespace {
@@ -309,6 +400,9 @@ void tune_poll(double stability)
 
 int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 {
+    if (learn_rate(d_rec, epoch, fp_offset))
+        return 1;
+
     const int state = get(tsci2_state);
 
     if (state == S_NSET)
@@ -316,7 +410,9 @@ int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 
     /* An offset beyond the step limit (an OS clock set by hand, say) is
      * stepped like the first one rather than slewed over ten seconds with a
-     * slope change it does not justify.  Jitter and stability stay as they were. */
+     * slope change it does not justify.  Jitter and stability stay as they
+     * were; should the slope be what is wrong, the next measurement shows it
+     * (learn_rate). */
     if (fp_offset > TSCI2_STEP_LIMIT || fp_offset < -TSCI2_STEP_LIMIT)
         return step_and_resync(d_rec, epoch, fp_offset);
 
@@ -376,6 +472,24 @@ void take_sub_samples(const discipline_clock::clock_source &clocks, sub_sample *
     }
 }
 
+/*
+ * The narrowest of TSCI2_SLOPE_BRACKETS brackets taken back to back: one
+ * during which the thread was preempted cannot pass for the pair's reading.
+ */
+sub_sample narrowest_bracket(const discipline_clock::clock_source &clocks)
+{
+    sub_sample best{};
+    for (int n = 0; n < TSCI2_SLOPE_BRACKETS; ++n) {
+        sub_sample s;
+        s.tsc_begin = clocks.read_tsc();
+        clocks.read_os(&s.tv);
+        s.tsc_end = clocks.read_tsc();
+        if (n == 0 || s.tsc_end - s.tsc_begin < best.tsc_end - best.tsc_begin)
+            best = s;
+    }
+    return best;
+}
+
 } // namespace
 
 void tsci2_poll(calibration_record_t *c_record)
@@ -386,20 +500,18 @@ void tsci2_poll(calibration_record_t *c_record)
     calib::store(c_record->intercept, int64{0});
     calib::store(c_record->slope, 0.0);
 
-    uint64 tsc_begin, tsc_end;
-    struct timeval tv_begin, tv_end;
-
     /* The first OS clock read of a process can take tens of microseconds or
      * more (the clock's pages are faulted in): make it before the pair the
-     * slope is measured from, so that pair is read back to back. */
-    clocks.read_os(&tv_begin);
-    tsc_begin = clocks.read_tsc();
-    clocks.read_os(&tv_begin);
+     * slope is measured from.  Each end of the pair is the OS reading of the
+     * narrowest bracket, tied to the midpoint of its TSC readings. */
+    struct timeval warm_up;
+    clocks.read_os(&warm_up);
+    const sub_sample begin = narrowest_bracket(clocks);
     vek_base_sleep(1.0);
-    tsc_end = clocks.read_tsc();
-    clocks.read_os(&tv_end);
+    const sub_sample end = narrowest_bracket(clocks);
 
-    calib::store(c_record->slope, slope_from_readings(tsc_begin, tv_begin, tsc_end, tv_end));
+    calib::store(c_record->slope,
+                 slope_from_readings(bracket_midpoint(begin), begin.tv, bracket_midpoint(end), end.tv));
 
     sub_sample samples[SUB_SAMPLES];
     take_sub_samples(clocks, samples);
@@ -420,6 +532,23 @@ uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
     return samples[SUB_SAMPLES - 1].tsc_end;
 }
 
+bool check_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset, uint64 *p_epoch)
+{
+    const discipline_clock::clock_source clocks = discipline_clock::active;
+    const calibration_record_t *c_record = &d_rec->calib_table[ring_index(calib::load(d_rec->idx))];
+    for (int n = 0; n < TSCI2_CHECK_TRIES; ++n) {
+        sub_sample s;
+        s.tsc_begin = clocks.read_tsc();
+        clocks.read_os(&s.tv);
+        s.tsc_end = clocks.read_tsc();
+        if (bracket_offset(s, calib::load(c_record->slope), calib::load(c_record->intercept), p_fp_offset)) {
+            *p_epoch = bracket_midpoint(s);
+            return true;
+        }
+    }
+    return false;
+}
+
 void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)
 {
     vek_base_sleep(DAEMON_UPDATE_INTERVAL);
@@ -432,6 +561,11 @@ void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)
         int64 fp_offset = 0;
         const uint64 poll_ticks = poll_offset(d_rec, &fp_offset);
         (void)loop_filter(d_rec, poll_ticks, fp_offset);
+    } else {
+        int64 fp_offset = 0;
+        uint64 epoch = 0;
+        if (check_offset(d_rec, &fp_offset, &epoch))
+            (void)check_step(d_rec, epoch, fp_offset);
     }
 
     const int32_t idx = calib::load(d_rec->idx);

@@ -56,6 +56,10 @@ typedef calibration_context_t *CALIBRATION_CONTEXT_H;
 #define TSCI2_MAXPOLL 64         /* longest poll interval, cycles */
 #define TSCI2_STABILITY_LIMIT_PPM 2.0 /* above it polls shorten, at or below they lengthen */
 #define TSCI2_STEP_LIMIT 128000  /* microseconds; larger offsets are stepped, not slewed */
+#define TSCI2_RATE_LEARN 1e-3    /* rate error after a step that the slope is corrected for at once */
+#define TSCI2_BRACKET_LIMIT_US 50 /* widest TSC-OS-TSC bracket a per-cycle check trusts */
+#define TSCI2_CHECK_TRIES 3      /* brackets a per-cycle check takes at most */
+#define TSCI2_SLOPE_BRACKETS 5   /* brackets at each end of the initial slope pair */
 
 #define SUB_SAMPLES 10                  /* readings per offset measurement */
 #define SUB_SAMPLE_INTERVAL_SECS 0.0001 /* sleep after each sub-sample */

@@ -105,6 +105,18 @@ TSCI2_HIDDEN int64 intercept_from_sub_samples(const sub_sample *samples, int cou
 TSCI2_HIDDEN int64 offset_from_sub_samples(const sub_sample *samples, int count, double slope,
                                            int64 intercept);
 
+/* The midpoint of a bracket's two TSC readings. */
+TSCI2_HIDDEN uint64 bracket_midpoint(const sub_sample &s);
+
+/*
+ * One per-cycle comparison against a record: the offset (as poll_offset
+ * forms it from one sub-sample) into *fp_offset, and true when the bracket
+ * is narrow enough to trust: a positive slope and at most
+ * TSCI2_BRACKET_LIMIT_US between the two TSC readings.  A wide bracket (the
+ * thread was preempted between its readings) proves nothing.
+ */
+TSCI2_HIDDEN bool bracket_offset(const sub_sample &s, double slope, int64 intercept, int64 *fp_offset);
+
 /* ---- loop filter: writes the context and the tsci2_* globals ------------ */
 
 /* Number of records a slew of fp_offset writes: |fp_offset| for 1..10, else 10. */
@@ -118,8 +130,32 @@ TSCI2_HIDDEN void init_loopfilter(CALIBRATION_CONTEXT_H d_rec);
 TSCI2_HIDDEN void step_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
 TSCI2_HIDDEN double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
 
+/*
+ * True from a step (and from the initial calibration) until the next
+ * measurement has shown the stepped record's rate; written only by the
+ * discipline thread, read by nobody else.
+ */
+TSCI2_HIDDEN extern bool rate_unverified;
+
+/*
+ * The first measurement after a step: the record in force was on the OS clock
+ * at tsci2_last_time, so fp_offset over the time since is its rate error.
+ * Beyond TSCI2_RATE_LEARN the slope is corrected by it (the new slope held
+ * within a factor of two of the old) and the offset stepped, in one new
+ * record; 1 then, else 0.  A one-time step of the OS clock shows no rate
+ * error and leaves the slope as it was.
+ */
+TSCI2_HIDDEN int learn_rate(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
+
 /* 1 when it stepped the calibration, 0 otherwise. */
 TSCI2_HIDDEN int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
+
+/*
+ * What a trusted per-cycle comparison does: the rate lesson of learn_rate,
+ * or a step (slope kept, poll schedule kept) when |fp_offset| is beyond
+ * TSCI2_STEP_LIMIT, or nothing.  1 when it stepped.
+ */
+TSCI2_HIDDEN int check_step(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
 
 /* ---- clock reading (discipline_clock::active, vek_base_sleep) ---------- */
 
@@ -129,7 +165,14 @@ TSCI2_HIDDEN void tsci2_poll(calibration_record_t *c_record);
 /* Offset of the OS clock from the record in force; returns the epoch. */
 TSCI2_HIDDEN uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset);
 
-/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, poll, index move. */
+/*
+ * The per-cycle comparison with the record in force: up to TSCI2_CHECK_TRIES
+ * brackets, the first narrow one kept.  True with its offset and epoch (its
+ * last TSC reading) when one was narrow.
+ */
+TSCI2_HIDDEN bool check_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset, uint64 *p_epoch);
+
+/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, poll or check, index move. */
 TSCI2_HIDDEN void discipline_cycle(CALIBRATION_CONTEXT_H d_rec);
 
 } // namespace tsci2

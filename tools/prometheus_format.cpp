@@ -12,10 +12,11 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 namespace prometheus {
 
-const std::vector<std::string> STATUS_NAMES = {"live", "stale", "absent", "invalid", "failed"};
+const std::vector<std::string> STATUS_NAMES = {"live", "stale", "absent", "invalid", "untrusted", "failed"};
 
 std::string escape_label_value(const std::string &value)
 {
@@ -90,21 +91,30 @@ std::string status_metrics(const status_facts &facts)
 {
     const status::report &r = facts.report;
     exposition e;
-    e.gauge("yaltime_area_info", "The shared calibration area yaltime-status examined.", 1, {{"area", r.area}});
+    exposition::labels area_labels = {{"area", r.area}};
+    if (r.owner_known && !r.owner_name.empty())
+        area_labels.push_back({"owner", r.owner_name});
+    e.gauge("yaltime_area_info", "The shared calibration area yaltime-status examined, and its owner's name.", 1,
+            area_labels);
     for (const std::string &name : STATUS_NAMES)
         e.gauge("yaltime_status", "What yaltime-status found: 1 for the status it reports, 0 for the others.",
                 name == r.status ? 1 : 0, {{"status", name}});
     e.gauge("yaltime_status_code",
-            "Exit status of yaltime-status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error.",
+            "Exit status of yaltime-status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error, "
+            "5 untrusted.",
             facts.status_code);
     e.gauge("yaltime_owner_live", "1 if the owner's heartbeat changed while yaltime-status watched it.",
             r.status == "live" ? 1 : 0);
     if (r.size_bytes >= 0)
         e.gauge("yaltime_area_size_bytes", "Size of the shared area.", static_cast<double>(r.size_bytes));
-    if (facts.owner_known) {
-        e.gauge("yaltime_area_owner_uid", "User id that owns the shared area.", static_cast<double>(facts.owner_uid));
+    if (r.owner_known) {
+        e.gauge("yaltime_area_owner_uid", "User id that owns the shared area.", static_cast<double>(r.owner_uid));
+        /* The report gives the bits as octal text, "0644". */
         e.gauge("yaltime_area_mode", "Permission bits of the shared area, as a number (420 is 0644).",
-                facts.mode_bits);
+                static_cast<double>(std::strtoul(r.mode.c_str(), nullptr, 8)));
+        e.gauge("yaltime_area_trusted",
+                "1 if readers trust the area: owned by root or by this user, writable by no one else.",
+                r.status == "untrusted" ? 0 : 1);
     }
     if (r.fields_known) {
         const status::area_fields &f = r.fields;

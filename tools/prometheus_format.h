@@ -51,9 +51,6 @@ std::string format_value(double value);
 struct status_facts {
     status::report report;
     int status_code = 0;            /* the exit status */
-    bool owner_known = false;       /* the area could be examined */
-    long owner_uid = -1;
-    unsigned mode_bits = 0;         /* permission bits of the area */
     clock_error::estimate error;
     tsc_health::health health;
 };

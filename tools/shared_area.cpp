@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "host/shm_trust.h"
 #include "time/tsci2_loopfilter.h"
 
 static_assert(sizeof(calibration_context_t) == status::AREA_SIZE_BYTES, "area layout");
@@ -64,6 +65,20 @@ std::string read_area(const void *base, std::size_t size, area_fields &out)
     return "";
 }
 
+bool judge_area(const struct ::stat &st, report &r)
+{
+    r.owner_known = true;
+    r.owner_uid = static_cast<unsigned long>(st.st_uid);
+    r.owner_name = shm_trust::user_name(st.st_uid);
+    r.mode = shm_trust::mode_text(st.st_mode);
+    const shm_trust::verdict verdict = shm_trust::judge(st);
+    if (verdict == shm_trust::TRUSTED)
+        return true;
+    r.status = "untrusted";
+    r.problem = shm_trust::reason(verdict);
+    return false;
+}
+
 double tsc_mhz(const area_fields &fields)
 {
     if (!fields.slope_known || !(fields.slope_us_per_tick > 0.0) || !std::isfinite(fields.slope_us_per_tick))
@@ -77,8 +92,13 @@ std::string format_text(const report &r)
     if (r.size_bytes >= 0)
         out += " (" + std::to_string(r.size_bytes) + " bytes)";
     out += "\n";
+    if (r.owner_known)
+        out += "owned by   " + (r.owner_name.empty() ? "" : r.owner_name + " ") + "(uid " +
+               std::to_string(r.owner_uid) + "), mode " + r.mode + "\n";
     if (r.status == "absent")
         return out + "owner      none: the area does not exist\n";
+    if (r.status == "untrusted")
+        return out + "untrusted  " + r.problem + ": readers ignore it, an owner replaces it\n";
     if (r.status == "invalid" && !r.fields_known)
         return out + "invalid    " + r.problem + "\n";
     if (r.status == "live")
@@ -121,6 +141,11 @@ std::string format_json(const report &r)
     std::string out = "{\"area\": " + json_string(r.area) + ", \"status\": " + json_string(r.status);
     if (r.size_bytes >= 0)
         out += ", \"size\": " + std::to_string(r.size_bytes);
+    if (r.owner_known) {
+        out += ", \"owner_uid\": " + std::to_string(r.owner_uid);
+        out += ", \"owner_name\": " + (r.owner_name.empty() ? std::string("null") : json_string(r.owner_name));
+        out += ", \"mode\": " + json_string(r.mode);
+    }
     if (!r.problem.empty())
         out += ", \"problem\": " + json_string(r.problem);
     if (r.status == "live" || r.status == "stale") {

@@ -8,7 +8,8 @@
  * intercept (microseconds, int64).  Its owner writes it while we read, so
  * every field is read with an atomic load.  Nothing here trusts the area:
  * the size is checked before anything is read, and the record is read only
- * when idx is inside the ring.
+ * when idx is inside the ring.  Who may have written it is judged by the
+ * rule the readers use (host/shm_trust.h).
  */
 #ifndef YALTIME_TOOLS_SHARED_AREA_H
 #define YALTIME_TOOLS_SHARED_AREA_H
@@ -16,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace status {
 
@@ -30,6 +33,7 @@ enum exit_code {
     EXIT_ABSENT = 2,  /* no such area */
     EXIT_INVALID = 3, /* wrong size, or an index outside the ring */
     EXIT_FAILED = 4,  /* bad usage, or the area could not be opened or mapped */
+    EXIT_UNTRUSTED = 5, /* another user could have written it: readers ignore it */
 };
 
 struct area_fields {
@@ -61,14 +65,23 @@ double tsc_mhz(const area_fields &fields);
 
 struct report {
     std::string area;         /* POSIX name */
-    std::string status;       /* live, stale, absent, invalid */
+    std::string status;       /* live, stale, absent, invalid, untrusted */
     long size_bytes = -1;     /* -1 when unknown */
+    bool owner_known = false; /* the area's owner and mode below were read */
+    unsigned long owner_uid = 0;
+    std::string owner_name;   /* "" when the user database has no name for it */
+    std::string mode;         /* permission bits in octal, "0644" */
     bool fields_known = false;
     area_fields fields;
     std::string problem;      /* for invalid */
     double watched_s = 0.0;   /* how long the heartbeat was watched */
     double changed_after_s = -1.0; /* when it was first seen to change; -1 never */
 };
+
+/* Fills the owner and mode of `r` from the area's stat and judges it as a
+ * reader of this user would; returns false (status "untrusted", the reason
+ * in problem) when a reader would refuse it. */
+bool judge_area(const struct ::stat &st, report &r);
 
 std::string format_text(const report &r);
 std::string format_json(const report &r);

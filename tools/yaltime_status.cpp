@@ -14,7 +14,9 @@
  *
  * Exit status: 0 live, 1 stale, 2 absent, 3 invalid (wrong size, index
  * outside the ring), 4 bad usage, an area that cannot be opened, or an
- * --output file that cannot be written.
+ * --output file that cannot be written, 5 untrusted (owned by neither root
+ * nor this user, or writable by group or others: readers ignore it).  An
+ * untrusted area is neither mapped nor read.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -44,9 +46,11 @@ void usage(FILE *out)
             "\n"
             "Reports whether a YALTIME calibration owner is alive: watches the heartbeat\n"
             "of the shared area /${VEK_SHM_PREFIX}yal_time_master for up to S seconds\n"
-            "(default 2) and prints it with idx, valid_idx, the TSC frequency in force,\n"
-            "steps and updates, the shared clock's error (OS clock minus YALTIME's\n"
-            "clock) and the kernel's clocksource and TSC flags.  The area is only read.\n"
+            "(default 2) and prints it with its owner and mode, idx, valid_idx, the TSC\n"
+            "frequency in force, steps and updates, the shared clock's error (OS clock\n"
+            "minus YALTIME's clock) and the kernel's clocksource and TSC flags.  The area\n"
+            "is only read.  Like every reader, it trusts only an area of root or of its\n"
+            "own user that nobody else can write.\n"
             "\n"
             "  --json             one JSON object instead of text\n"
             "  --prometheus       Prometheus metrics (text exposition format)\n"
@@ -54,7 +58,8 @@ void usage(FILE *out)
             "                     in the same folder, then rename), not to stdout\n"
             "  --watch-seconds S  how long to wait for the heartbeat to change\n"
             "\n"
-            "exit status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error\n");
+            "exit status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error,\n"
+            "             5 untrusted\n");
 }
 
 double monotonic_s()
@@ -181,7 +186,7 @@ int main(int argc, char **argv)
 
     status::report r;
     r.area = status::area_posix_name(getenv("VEK_SHM_PREFIX"));
-    const int fd = shm_open(r.area.c_str(), O_RDONLY, 0);
+    const int fd = shm_open(r.area.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
     if (fd < 0) {
         if (errno == ENOENT) {
             r.status = "absent";
@@ -195,10 +200,11 @@ int main(int argc, char **argv)
         fprintf(stderr, "yaltime-status: cannot stat %s: %s\n", r.area.c_str(), strerror(errno));
         return emit_failure(r, json);
     }
-    facts.owner_known = true;
-    facts.owner_uid = static_cast<long>(st.st_uid);
-    facts.mode_bits = static_cast<unsigned>(st.st_mode & 07777);
     r.size_bytes = static_cast<long>(st.st_size);
+    if (!status::judge_area(st, r)) {
+        close(fd);
+        return emit(r, json, status::EXIT_UNTRUSTED);
+    }
     if (static_cast<std::size_t>(st.st_size) != status::AREA_SIZE_BYTES) {
         status::area_fields unused;
         r.status = "invalid";

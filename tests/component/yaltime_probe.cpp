@@ -4,13 +4,20 @@
 // on stdout, one line per sample:
 //
 //   yaltime-probe [--arg NAME]... [--count-mmap] [--every SECONDS]
-//                 [--for SECONDS] [--tsc-to-now TICKS] [--serve] LIBRARY
+//                 [--for SECONDS] [--tsc-to-now TICKS] [--serve]
+//                 [--as-uid UID] LIBRARY
+//
+// --as-uid drops to that user and group (from root) before anything else.
 //
 //   started code=C period=P           after start
-//   sample before=B os=S now=N code=C period=P steps=K updates=U mmap_r=M
+//   sample before=B os=S now=N code=C period=P steps=K updates=U mmap_r=M mono=T
+//                                     (T: CLOCK_MONOTONIC after the readings)
 //   tsc_to_now ticks=T now=N          the conversion of a given TSC value
 //   mmap_r_at os=S                    each attempt to map the shared area
 //   serving                           then sleeps until killed (--serve)
+#include <grp.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -34,6 +41,7 @@ struct options {
     double every_s = 0.1;
     double for_s = 0.0;
     bool have_tsc = false;
+    long as_uid = -1;
     uint64_t tsc = 0;
     const char *library = nullptr;
 };
@@ -42,6 +50,13 @@ VEK_BASE_MMAP_R_T real_mmap_r = nullptr;
 std::atomic<int> mmap_r_calls{0};
 constexpr int Max_attempts = 256;
 std::atomic<double> mmap_r_times[Max_attempts];
+
+double mono_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
 
 double os_now()
 {
@@ -76,7 +91,9 @@ bool parse(int argc, char **argv, options *o)
         else if (a == "--tsc-to-now" && has_value) {
             o->have_tsc = true;
             o->tsc = std::strtoull(argv[++i], nullptr, 0);
-        } else if (a[0] != '-' && o->library == nullptr)
+        } else if (a == "--as-uid" && has_value)
+            o->as_uid = std::atol(argv[++i]);
+        else if (a[0] != '-' && o->library == nullptr)
             o->library = argv[i];
         else
             return false;
@@ -125,8 +142,15 @@ int main(int argc, char **argv)
     options o;
     if (!parse(argc, argv, &o)) {
         std::fprintf(stderr, "usage: yaltime-probe [--arg NAME]... [--count-mmap] [--every S] [--for S] "
-                             "[--tsc-to-now TICKS] [--serve] LIBRARY\n");
+                             "[--tsc-to-now TICKS] [--serve] [--as-uid UID] LIBRARY\n");
         return 2;
+    }
+    if (o.as_uid >= 0) {
+        const auto id = static_cast<uid_t>(o.as_uid);
+        if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
+            std::perror("yaltime-probe: --as-uid");
+            return 3;
+        }
     }
     if (!start_component(o))
         return 1;
@@ -144,15 +168,18 @@ int main(int argc, char **argv)
     if (o.have_tsc)
         std::printf("tsc_to_now ticks=%" PRIu64 " now=%.6f\n", o.tsc, tsc_to_now(o.tsc));
 
-    const double begin = os_now();
+    // Timed on the monotonic clock, so that a stepped OS clock does not end the run.
+    const double begin = mono_now();
     do {
         const double before = os_now();
         const double reading = now();
         const double os = os_now();
-        std::printf("sample before=%.6f os=%.6f now=%.6f code=%d period=%.17g steps=%d updates=%d mmap_r=%d\n", before, os, reading,
-                    code(), period(), steps(), updates(), mmap_r_calls.load());
+        const double mono = mono_now();
+        std::printf("sample before=%.6f os=%.6f now=%.6f code=%d period=%.17g steps=%d updates=%d mmap_r=%d "
+                    "mono=%.6f\n",
+                    before, os, reading, code(), period(), steps(), updates(), mmap_r_calls.load(), mono);
         std::fflush(stdout);
-        if (os_now() - begin >= o.for_s)
+        if (mono - begin >= o.for_s)
             break;
         std::this_thread::sleep_for(std::chrono::duration<double>(o.every_s));
     } while (true);

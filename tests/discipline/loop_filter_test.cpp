@@ -233,7 +233,7 @@ protected:
     void TearDown() override { sim::reset_loop_globals(); }
 
     // Record `idx` in force (idx = valid_idx), loop in S_SYNC with the
-    // previous measurement at last_time.
+    // previous measurement at last_time, that measurement not a step.
     void in_sync(int32_t idx, double slope, int64 intercept, uint64 last_time)
     {
         context->idx = idx;
@@ -242,6 +242,7 @@ protected:
         tsci2_state = S_SYNC;
         tsci2_last_time = last_time;
         tsci2_poll_factor = 16;
+        tsci2::rate_unverified = false;
     }
 
     std::unique_ptr<calibration_context_t> context;
@@ -549,6 +550,117 @@ TEST_F(LoopFilter, InitSetsTheStartState)
     EXPECT_EQ(tsci2_last_offset, 0);
     EXPECT_EQ(tsci2_jitter, 0.0);
     EXPECT_EQ(tsci2_stability, 0.0);
+}
+
+// ---- per-cycle comparison and the rate lesson after a step --------------------------
+
+TEST(DisciplineCheck, OnlyANarrowBracketIsTrusted)
+{
+    struct {
+        uint64 tsc_begin, tsc_end;
+        double slope;
+        bool trusted;
+    } cases[] = {
+        {1000000, 1000050, 1.0, true},                // 50 us wide: the limit
+        {1000000, 1000051, 1.0, false},               // 51 us: preempted
+        {1000000, 1000000 + 10000, 1.0, false},       // 10 ms
+        {1000000, 1000000 + 150000, 1.0 / 3000, true}, // 50 us of a 3 GHz TSC
+        {1000000, 999000, 1.0, false},                // the TSC went back in between
+        {1000000, 1000000, 0.0, false},               // no slope: nothing to judge by
+        {1000000, 1000000, -1.0, false},
+        {1000000, 1000000, std::nan(""), false},
+    };
+    for (const auto &c : cases) {
+        int64 offset = 99;
+        const sub_sample s{c.tsc_begin, tv_of(1000000, 300000), c.tsc_end};
+        EXPECT_EQ(tsci2::bracket_offset(s, c.slope, 0, &offset), c.trusted) << c.tsc_end << " " << c.slope;
+    }
+    // The offset is taken from the midpoint: the OS reading 20 us after a
+    // bracket of 40 ticks around it at slope 1 and intercept 0 is on it.
+    int64 offset = 99;
+    EXPECT_TRUE(tsci2::bracket_offset(sub_sample{1000000000000 - 20, tv_of(1000000, 0), 1000000000000 + 20}, 1.0,
+                                      0, &offset));
+    EXPECT_EQ(offset, 0);
+    EXPECT_EQ(tsci2::bracket_midpoint(sub_sample{10, tv_of(0, 0), 31}), 20u);
+}
+
+// A comparison in a cycle between polls, against record 7 (slope 0.001 us
+// per tick, a 1 GHz TSC) whose last step or measurement was at tick 1e12.
+TEST_F(LoopFilter, CheckStepsLargeOffsetsAndCorrectsTheSlopeRightAfterAStep)
+{
+    constexpr uint64 LAST = 1000000000000ull;
+    constexpr uint64 ONE_S = 1000000000ull; // ticks
+    struct {
+        const char *what;
+        bool unverified;     // the measurement is the first after a step
+        uint64 epoch;
+        int64 offset;
+        int result;
+        double slope_factor; // new record's slope / 0.001 (0: no record written)
+        bool unverified_after;
+    } cases[] = {
+        {"in sync, offset beyond the limit: a step, slope kept", false, LAST + 30 * ONE_S, 200000, 1, 1.0, true},
+        {"in sync, offset at the limit: nothing", false, LAST + 30 * ONE_S, 128000, 0, 0, false},
+        {"after a step, 300 ppm: below the lesson, verified", true, LAST + ONE_S, 300, 0, 0, false},
+        // The OS clock set again a second after a step cannot be told from a
+        // rate: the slope is at most halved, and the next measurement, itself
+        // right after a step, shows the rate it then has and undoes it.
+        {"after a step, the OS clock -1 s within 1 s: at most halved", true, LAST + ONE_S, -1000000, 1, 0.5, true},
+        {"after a step, 20 % in 10 s: slope corrected", true, LAST + 10 * ONE_S, 2000000, 1, 1.2, true},
+        {"after a step, -0.5 % in 1 s: slope corrected", true, LAST + ONE_S, -5000, 1, 0.995, true},
+        {"after a step, 3x too slow: at most doubled", true, LAST + ONE_S, 2000000, 1, 2.0, true},
+        {"after a step, 0.1 s: too short to tell, a plain step", true, LAST + ONE_S / 10, 200000, 1, 1.0, true},
+        {"after a step, the TSC went back: a plain step", true, LAST - 5 * ONE_S, 200000, 1, 1.0, true},
+    };
+    for (const auto &c : cases) {
+        context = sim::zeroed_context();
+        in_sync(7, 0.001, 1000000, LAST);
+        tsci2::rate_unverified = c.unverified;
+        tsci2_poll_factor = 50;
+        tsci2_poll_timer = 20;
+        tsci2_jitter = 3.5;
+
+        EXPECT_EQ(tsci2::check_step(context.get(), c.epoch, c.offset), c.result) << c.what;
+        EXPECT_EQ(tsci2::rate_unverified, c.unverified_after) << c.what;
+        EXPECT_EQ(tsci2_jitter, 3.5) << c.what;
+        if (c.result == 0) {
+            EXPECT_EQ(context->idx, 7) << c.what;
+            EXPECT_EQ(context->valid_idx, 7) << c.what;
+            EXPECT_EQ(context->stepcount, 0) << c.what;
+            EXPECT_EQ(tsci2_poll_factor, 50u) << c.what;
+            continue;
+        }
+        const calibration_record_t &r = context->calib_table[8];
+        EXPECT_EQ(context->stepcount, 1) << c.what;
+        EXPECT_EQ(context->idx, 8) << c.what;
+        EXPECT_EQ(context->valid_idx, 8) << c.what;
+        EXPECT_EQ(tsci2_state, S_SYNC) << c.what;
+        EXPECT_EQ(tsci2_last_time, c.epoch) << c.what;
+        EXPECT_EQ(context->calib_table[7].intercept, 1000000) << c.what << ": the record in force is not rewritten";
+        // At the epoch the new record reads the old one plus the offset.
+        const double old_at = static_cast<double>(c.epoch) * 0.001 + 1000000.0;
+        const double new_at = static_cast<double>(c.epoch) * r.slope + static_cast<double>(r.intercept);
+        EXPECT_NEAR(new_at - old_at, static_cast<double>(c.offset), 1.0) << c.what;
+        if (c.slope_factor == 1.0) {
+            EXPECT_EQ(r.slope, 0.001) << c.what << ": the slope is kept exactly";
+            EXPECT_EQ(tsci2_poll_factor, 50u) << c.what << ": the poll schedule is kept";
+            EXPECT_EQ(tsci2_poll_timer, 20u) << c.what;
+        } else {
+            EXPECT_NEAR(r.slope / 0.001, c.slope_factor, 1e-9) << c.what;
+            EXPECT_EQ(tsci2_poll_factor, 16u) << c.what << ": short polls follow a new slope";
+            EXPECT_EQ(tsci2_poll_timer, 0u) << c.what;
+        }
+    }
+}
+
+TEST_F(LoopFilter, PollRightAfterAStepCorrectsTheSlopeToo)
+{
+    in_sync(0, 0.001, 0, 1000000000000ull);
+    tsci2::rate_unverified = true;
+    // 1 % over 16 s: beyond the limit, so the old filter would only step it.
+    EXPECT_EQ(tsci2::loop_filter(context.get(), 1000000000000ull + 16000000000ull, 160000), 1);
+    EXPECT_NEAR(context->calib_table[1].slope / 0.001, 1.01, 1e-9);
+    EXPECT_EQ(context->stepcount, 1);
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "public/portable.h"
 #include "time/discipline_clock.h"
 #include "time/tsci2_loopfilter.h"
+#include "time/tsci2_loopfilter_internal.h"
 
 namespace sim {
 
@@ -30,6 +31,12 @@ struct sim_clock {
     uint64 tsc_base = 1000000000000ull;
     int64 tsc_num = 3;
     int64 tsc_den = 1;
+    // Once t passes tsc_rate_change_at_ns the TSC runs tsc_rate_ppm faster
+    // (a virtual machine moved to another host); tsc_step_ticks is added to
+    // every reading (a TSC reset or jump, set by hand).
+    int64 tsc_rate_change_at_ns = INT64_MAX;
+    int64 tsc_rate_ppm = 0;
+    int64 tsc_step_ticks = 0;
     // OS clock in ns since 1970: os_base_ns + t, plus rate_ppm * (t - rate_change_at_ns)
     // once t passes rate_change_at_ns, plus os_step_ns (set by hand).
     int64 os_base_ns = 1700000000 * NS_PER_SEC + 123456789;
@@ -52,10 +59,17 @@ struct sim_clock {
     std::vector<double> sleeps;                 // every sleep asked for, in order
     std::function<void(double seconds)> before_sleep; // called inside a sleep, before time moves
     std::function<void(double seconds)> after_sleep;  // called inside a sleep, after time moved
+    std::function<void()> before_os_sample;           // called in read_os before the OS clock is sampled
 
     uint64 tsc_at(int64 t) const
     {
-        return tsc_base + static_cast<uint64>(t / tsc_den * tsc_num + (t % tsc_den) * tsc_num / tsc_den);
+        const int64 ticks = t / tsc_den * tsc_num + (t % tsc_den) * tsc_num / tsc_den;
+        int64 extra = 0;
+        if (t > tsc_rate_change_at_ns) {
+            const int64 since = ticks - ((tsc_rate_change_at_ns / tsc_den) * tsc_num);
+            extra = since / 1000000 * tsc_rate_ppm + since % 1000000 * tsc_rate_ppm / 1000000;
+        }
+        return tsc_base + static_cast<uint64>(ticks + extra + tsc_step_ticks);
     }
 
     int64 os_ns_at(int64 t) const
@@ -86,6 +100,8 @@ struct sim_clock {
     void read_os(struct timeval *tv)
     {
         t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+        if (before_os_sample)
+            before_os_sample();
         const int64 ns = os_ns_at(t_ns);
         const int64 truncated = ns / resolution_ns * resolution_ns;
         tv->tv_sec = static_cast<decltype(tv->tv_sec)>(truncated / NS_PER_SEC);
@@ -169,6 +185,7 @@ inline void reset_loop_globals()
     tsci2_poll_factor = 0;
     tsci2_poll_timer = 0;
     tsci2_hold_timer = 0;
+    tsci2::rate_unverified = false;
 }
 
 // A zeroed context on the heap (16408 bytes).

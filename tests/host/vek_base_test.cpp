@@ -11,6 +11,8 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -580,6 +582,221 @@ TEST_F(HostVekBase, OverriddenServiceReachesTheClient)
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ((std::vector<double>{0.001}), slept);
     EXPECT_EQ("FAKE_BASE_USER started arg=yes\n", out);
+}
+
+/* --- who may be believed: areas of other users ------------------------------------ */
+
+constexpr uid_t NOBODY = 65534;
+constexpr uid_t OTHER_USER = 65533; /* an unprivileged user with no name */
+
+/* `posix` created as this process's user with `size` bytes of 0x5A, then given
+ * to `uid` with `mode`.  Needs root for any uid but its own. */
+void plant_area(const std::string &posix, uid_t uid, mode_t mode, size_t size)
+{
+    int fd = shm_open(posix.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0) << posix;
+    ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(size)));
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(MAP_FAILED, p);
+    memset(p, 0x5A, size);
+    munmap(p, size);
+    ASSERT_EQ(0, fchown(fd, uid, uid));
+    ASSERT_EQ(0, fchmod(fd, mode));
+    close(fd);
+}
+
+struct stat stat_of(const std::string &posix)
+{
+    struct stat st;
+    memset(&st, 0, sizeof st);
+    int fd = shm_open(posix.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW, 0);
+    if (fd >= 0) {
+        fstat(fd, &st);
+        close(fd);
+    }
+    return st;
+}
+
+bool dev_shm_is_sticky()
+{
+    struct stat st;
+    return stat("/dev/shm", &st) == 0 && (st.st_mode & S_ISVTX) != 0;
+}
+
+/* Runs `body` in a child process that first drops to user and group `id`;
+ * the child's exit status, 100 if it could not drop. */
+template <typename Body> int as_user(uid_t id, Body body)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0)
+            _exit(100);
+        _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+#define REQUIRE_ROOT()                                                                             \
+    if (geteuid() != 0)                                                                            \
+    GTEST_SKIP() << "needs root to hand areas to other users"
+
+struct planted {
+    const char *what;
+    uid_t uid;
+    mode_t mode;
+    size_t size;
+    bool trusted;
+};
+
+const planted planted_areas[] = {
+    {"another user's", NOBODY, 0644, 16408, false},
+    {"another user's, wrong size", NOBODY, 0644, 4096, false},
+    {"another user's, private", OTHER_USER, 0600, 16408, false},
+    {"root's, group-writable", 0, 0664, 16408, false},
+    {"root's, other-writable", 0, 0646, 16408, false},
+    {"root's, writable by all", 0, 0666, 16408, false},
+    {"root's, group write only", 0, 0620, 16408, false},
+    {"root's", 0, 0644, 16408, true},
+    {"root's, private", 0, 0600, 16408, true},
+    {"root's, read-only", 0, 0444, 16408, true},
+};
+
+TEST_F(HostVekBase, MmapRMapsOnlyTrustedAreasAndLogsTheFirstRefusalOnly)
+{
+    REQUIRE_ROOT();
+    ShmPrefix shm;
+    start_base();
+    testing::internal::CaptureStderr();
+    int row = 0;
+    for (const planted &a : planted_areas) {
+        char name[32];
+        snprintf(name, sizeof name, "area_%d", row++);
+        plant_area(shm.path(name), a.uid, a.mode, a.size);
+        long size = -1;
+        void *p = BASE(MMAP_R)(name, &size);
+        EXPECT_EQ(a.trusted, p != nullptr) << a.what;
+        EXPECT_EQ(a.trusted ? static_cast<long>(a.size) : 0, size) << a.what;
+        if (p != nullptr) {
+            EXPECT_EQ(0x5A, static_cast<const unsigned char *>(p)[0]) << a.what;
+            BASE(MMAP_UNMAP)(name, size, p);
+        }
+    }
+    /* Objects that are no area at all, under the name itself: a FIFO would
+     * block a reader that opened it without O_NONBLOCK. */
+    char fifo[] = "fifo_area", dir[] = "dir_area";
+    ASSERT_EQ(0, mkfifo(("/dev/shm" + shm.path(fifo)).c_str(), 0600));
+    ASSERT_EQ(0, mkdir(("/dev/shm" + shm.path(dir)).c_str(), 0700));
+    long size = -1;
+    EXPECT_EQ(nullptr, BASE(MMAP_R)(fifo, &size));
+    EXPECT_EQ(nullptr, BASE(MMAP_R)(dir, &size));
+    EXPECT_EQ(0, size);
+    rmdir(("/dev/shm" + shm.path(dir)).c_str());
+
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("VEK_BASE: untrusted shared memory area " + shm.path("area_0") +
+                  ", owner nobody (uid 65534), mode 0644: owned by neither root nor this user; not mapped\n",
+              err)
+        << "one line a minute at most, naming the area, its owner and its mode";
+}
+
+TEST_F(HostVekBase, MmapRwReplacesAnUntrustedAreaAndReusesATrustedOne)
+{
+    REQUIRE_ROOT();
+    ShmPrefix shm;
+    start_base();
+    int row = 0;
+    for (const planted &a : planted_areas) {
+        char name[32];
+        snprintf(name, sizeof name, "own_%d", row++);
+        const std::string posix = shm.path(name);
+        plant_area(posix, a.uid, a.mode, a.size);
+        /* What the planter keeps writing through. */
+        int fd = shm_open(posix.c_str(), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        auto *theirs = static_cast<unsigned char *>(mmap(nullptr, a.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        close(fd);
+        ASSERT_NE(MAP_FAILED, theirs);
+        const struct stat before = stat_of(posix);
+
+        testing::internal::CaptureStderr();
+        mode_t old = umask(077);
+        auto *mine = static_cast<unsigned char *>(BASE(MMAP_RW)(name, 16408));
+        umask(old);
+        testing::internal::GetCapturedStderr();
+        ASSERT_NE(nullptr, mine) << a.what;
+        const struct stat after = stat_of(posix);
+        EXPECT_TRUE(S_ISREG(after.st_mode)) << a.what;
+        EXPECT_EQ(16408, after.st_size) << a.what;
+        if (a.trusted) {
+            EXPECT_EQ(before.st_ino, after.st_ino) << a.what << ": reused";
+            EXPECT_EQ(a.mode, after.st_mode & 07777u) << a.what;
+            EXPECT_EQ(0x5A, mine[0]) << a.what;
+        } else {
+            EXPECT_NE(before.st_ino, after.st_ino) << a.what << ": replaced";
+            EXPECT_EQ(geteuid(), after.st_uid) << a.what;
+            EXPECT_EQ(0644u, after.st_mode & 07777u) << a.what;
+            EXPECT_EQ(0, mine[0]) << a.what << ": a fresh object";
+            theirs[0] = 0xEE;
+            EXPECT_EQ(0, mine[0]) << a.what << ": the planter's writes no longer reach the area";
+        }
+        munmap(theirs, a.size);
+        BASE(MMAP_UNMAP)(name, 16408, mine);
+    }
+
+    /* A FIFO under the name is removed too. */
+    char fifo[] = "own_fifo";
+    ASSERT_EQ(0, mkfifo(("/dev/shm" + shm.path(fifo)).c_str(), 0666));
+    testing::internal::CaptureStderr();
+    void *p = BASE(MMAP_RW)(fifo, 16408);
+    testing::internal::GetCapturedStderr();
+    ASSERT_NE(nullptr, p);
+    EXPECT_TRUE(S_ISREG(stat_of(shm.path(fifo)).st_mode));
+    BASE(MMAP_UNMAP)(fifo, 16408, p);
+}
+
+/* Unprivileged processes against root's area, and an unprivileged owner
+ * against another user's area in the sticky /dev/shm. */
+TEST_F(HostVekBase, UnprivilegedUsersReadRootsAreaButCannotTakeIt)
+{
+    REQUIRE_ROOT();
+    if (!dev_shm_is_sticky())
+        GTEST_SKIP() << "/dev/shm is not sticky here";
+    ShmPrefix shm;
+    start_base();
+    auto mmap_rw = BASE(MMAP_RW);
+    auto mmap_r = BASE(MMAP_R);
+    char name[] = "roots_area";
+    const std::string posix = shm.path(name);
+    auto *roots = static_cast<unsigned char *>(mmap_rw(name, 16408));
+    ASSERT_NE(nullptr, roots);
+    roots[0] = 0x42;
+
+    EXPECT_EQ(0, as_user(NOBODY, [&] {
+        long size = 0;
+        auto *r = static_cast<const unsigned char *>(mmap_r(name, &size));
+        if (r == nullptr || size != 16408 || r[0] != 0x42)
+            return 1; /* root's area is trusted by everyone */
+        if (shm_open(posix.c_str(), O_RDWR, 0) >= 0 || errno != EACCES)
+            return 2;
+        if (mmap_rw(name, 16408) != nullptr)
+            return 3; /* neither opened for writing nor removed */
+        return 0;
+    }));
+    const struct stat st = stat_of(posix);
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(16408, st.st_size);
+    EXPECT_EQ(0x42, roots[0]) << "root's area untouched";
+    BASE(MMAP_UNMAP)(name, 16408, roots);
+
+    /* An owner running as a user of its own cannot remove nobody's area. */
+    char foreign[] = "nobodys_area";
+    plant_area(shm.path(foreign), NOBODY, 0644, 16408);
+    EXPECT_EQ(0, as_user(OTHER_USER, [&] { return mmap_rw(foreign, 16408) == nullptr ? 0 : 1; }));
+    EXPECT_EQ(NOBODY, stat_of(shm.path(foreign)).st_uid);
 }
 
 } // namespace

@@ -235,9 +235,10 @@ TEST(Prometheus, StatusMetricsCarryWhatIsKnown)
     f.report.fields.slope_known = true;
     f.report.fields.slope_us_per_tick = 1.0 / 2500.0;
     f.status_code = status::EXIT_STALE;
-    f.owner_known = true;
-    f.owner_uid = 1000;
-    f.mode_bits = 0644;
+    f.report.owner_known = true;
+    f.report.owner_uid = 1000;
+    f.report.owner_name = "alice";
+    f.report.mode = "0644";
     f.error.known = true;
     f.error.error_s = -2.5e-6;
     f.health.clocksource_known = true;
@@ -246,13 +247,14 @@ TEST(Prometheus, StatusMetricsCarryWhatIsKnown)
     f.health.constant_tsc = true;
     std::map<std::string, std::string> types;
     auto m = samples(prometheus::status_metrics(f), &types);
-    EXPECT_EQ("1", m["yaltime_area_info{area=\"/yal_time_master\"}"]);
+    EXPECT_EQ("1", m["yaltime_area_info{area=\"/yal_time_master\",owner=\"alice\"}"]);
     EXPECT_EQ("1", m["yaltime_status{status=\"stale\"}"]);
     EXPECT_EQ("0", m["yaltime_status{status=\"live\"}"]);
     EXPECT_EQ("1", m["yaltime_status_code"]);
     EXPECT_EQ("0", m["yaltime_owner_live"]);
     EXPECT_EQ("1000", m["yaltime_area_owner_uid"]);
     EXPECT_EQ("420", m["yaltime_area_mode"]);
+    EXPECT_EQ("1", m["yaltime_area_trusted"]);
     EXPECT_EQ("41", m["yaltime_heartbeat_total"]);
     EXPECT_EQ("1", m["yaltime_steps_total"]);
     EXPECT_EQ("12", m["yaltime_updates_total"]);
@@ -399,22 +401,33 @@ TEST(ToolsStatus, MetricsForEveryOutcome)
     struct row {
         const char *what;
         std::size_t size; /* 0: no area */
+        mode_t mode;      /* 0: as created */
         int exit_code;
         const char *status;
+        const char *trusted; /* yaltime_area_trusted, "" when absent */
     };
-    for (const row &r : {row{"absent", 0, status::EXIT_ABSENT, "absent"},
-                         row{"wrong size", 4096, status::EXIT_INVALID, "invalid"},
-                         row{"stale", status::AREA_SIZE_BYTES, status::EXIT_STALE, "stale"}}) {
+    for (const row &r : {row{"absent", 0, 0, status::EXIT_ABSENT, "absent", ""},
+                         row{"wrong size", 4096, 0, status::EXIT_INVALID, "invalid", "1"},
+                         row{"stale", status::AREA_SIZE_BYTES, 0, status::EXIT_STALE, "stale", "1"},
+                         row{"writable by others", status::AREA_SIZE_BYTES, 0666, status::EXIT_UNTRUSTED,
+                             "untrusted", "0"}}) {
         shm_prefix prefix;
         std::unique_ptr<fake_area> area;
         if (r.size > 0)
             area = std::make_unique<fake_area>(prefix.area_name(), r.size);
+        if (r.mode != 0)
+            ASSERT_EQ(0, chmod(("/dev/shm" + prefix.area_name()).c_str(), r.mode));
         const auto out = run({status_program, "--prometheus", "--watch-seconds", "0"}, {prefix.env()});
         EXPECT_EQ(r.exit_code, out.exit_code) << r.what << out.err;
         auto m = samples(out.out);
         EXPECT_EQ(std::to_string(r.exit_code), m["yaltime_status_code"]) << r.what;
         EXPECT_EQ("1", m["yaltime_status{status=\"" + std::string(r.status) + "\"}"]) << r.what << out.out;
         EXPECT_EQ("0", m["yaltime_owner_live"]) << r.what;
+        EXPECT_EQ(r.trusted, m["yaltime_area_trusted"]) << r.what;
+        if (r.mode != 0) {
+            EXPECT_EQ(std::to_string(r.mode), m["yaltime_area_mode"]) << r.what;
+            EXPECT_FALSE(m.count("yaltime_heartbeat_total")) << "an untrusted area is not read";
+        }
     }
     EXPECT_EQ(status::EXIT_FAILED, run({status_program, "--json", "--prometheus"}).exit_code);
     EXPECT_EQ(status::EXIT_FAILED, run({status_program, "--output"}).exit_code);

@@ -1,7 +1,8 @@
 /*
  * status_test.cpp - yaltime-status against shared areas laid out by hand:
- * absent, wrong size, garbage indices, stale and live heartbeats, and its
- * JSON; and the reading of an area in memory.
+ * absent, wrong size, garbage indices, stale and live heartbeats, areas
+ * another user could have written, and its JSON; and the reading of an area
+ * in memory.
  */
 #include <gtest/gtest.h>
 
@@ -11,6 +12,9 @@
 #include <chrono>
 #include <map>
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tool_runner.h"
 #include "tools/shared_area.h"
@@ -209,6 +213,79 @@ TEST(ToolsStatus, BadUsageExitsFour)
     const auto help = run({status_program, "--help"});
     EXPECT_EQ(0, help.exit_code);
     EXPECT_NE(std::string::npos, help.out.find("exit status: 0 live, 1 stale, 2 absent, 3 invalid"));
+    EXPECT_NE(std::string::npos, help.out.find("5 untrusted"));
+}
+
+/* --- who may have written the area -------------------------------------------- */
+
+/* The area handed to `uid` with `mode`, as another user could have left it. */
+void hand_over(const std::string &posix, uid_t uid, mode_t mode)
+{
+    const int fd = shm_open(posix.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, fchown(fd, uid, uid));
+    ASSERT_EQ(0, fchmod(fd, mode));
+    close(fd);
+}
+
+TEST(ToolsStatus, ReportsTheOwnerAndModeAndRefusesAnAreaAnotherUserCouldWrite)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand areas to other users";
+    struct row {
+        uid_t uid;
+        mode_t mode;
+        size_t size;
+        int exit_code;
+        const char *owner_name; /* as JSON gives it */
+        const char *mode_text;
+        const char *problem;
+    };
+    const row rows[] = {
+        {0, 0644, status::AREA_SIZE_BYTES, status::EXIT_STALE, "root", "0644", nullptr},
+        {0, 0600, status::AREA_SIZE_BYTES, status::EXIT_STALE, "root", "0600", nullptr},
+        {65534, 0644, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "nobody", "0644", "owned by neither root"},
+        {65533, 0600, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "null", "0600", "owned by neither root"},
+        {0, 0666, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "root", "0666", "writable by group or others"},
+        {0, 0620, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "root", "0620", "writable by group or others"},
+        /* Untrusted comes first: a foreign area of the wrong size is not "invalid". */
+        {65534, 0644, 4096, status::EXIT_UNTRUSTED, "nobody", "0644", "owned by neither root"},
+    };
+    for (const row &w : rows) {
+        shm_prefix prefix;
+        fake_area area(prefix.area_name(), w.size);
+        ASSERT_TRUE(area.ok());
+        if (w.size == status::AREA_SIZE_BYTES)
+            lay_out(area.context());
+        hand_over(prefix.area_name(), w.uid, w.mode);
+        const std::string what = std::to_string(w.uid) + " " + w.mode_text;
+
+        const auto j = run({status_program, "--json", "--watch-seconds", "0"}, {prefix.env()});
+        EXPECT_EQ(w.exit_code, j.exit_code) << what << ": " << j.out << j.err;
+        std::map<std::string, std::string> fields;
+        ASSERT_TRUE(parse_flat_json(j.out, fields)) << j.out;
+        EXPECT_EQ(std::to_string(w.uid), fields["owner_uid"]) << what;
+        EXPECT_EQ(w.owner_name, fields["owner_name"]) << what;
+        EXPECT_EQ(w.mode_text, fields["mode"]) << what;
+        if (w.problem != nullptr) {
+            EXPECT_EQ("untrusted", fields["status"]) << what;
+            EXPECT_NE(std::string::npos, fields["problem"].find(w.problem)) << what << ": " << fields["problem"];
+            EXPECT_EQ(0u, fields.count("heartbeat")) << what << ": an untrusted area is not read";
+        } else {
+            EXPECT_EQ("stale", fields["status"]) << what;
+            EXPECT_EQ("41", fields["heartbeat"]) << what;
+        }
+
+        const auto t = run({status_program, "--watch-seconds", "0"}, {prefix.env()});
+        EXPECT_EQ(w.exit_code, t.exit_code) << what;
+        const std::string owned = std::string("owned by   ") +
+                                  (std::string(w.owner_name) == "null" ? "" : std::string(w.owner_name) + " ") +
+                                  "(uid " + std::to_string(w.uid) + "), mode " + w.mode_text + "\n";
+        EXPECT_NE(std::string::npos, t.out.find(owned)) << what << ": " << t.out;
+        if (w.problem != nullptr) {
+            EXPECT_NE(std::string::npos, t.out.find("untrusted  ")) << what << ": " << t.out;
+        }
+    }
 }
 
 /* --- reading an area in memory ------------------------------------------------ */

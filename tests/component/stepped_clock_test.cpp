@@ -1,0 +1,233 @@
+// A stepped OS clock, end to end: an owner process and a reader of its area
+// run with the clock-shift preload library, so that both see an OS clock
+// the test sets forward by an hour and then back by a second, while the
+// machine's clock is left alone.  After each step, from the owner's second
+// discipline cycle on, every reading of both processes is on their (shifted)
+// OS clock again.  The verdict counts cycles, through the area's heartbeat,
+// not seconds; the seconds it took are printed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "time/calibration.h"
+
+namespace {
+
+const std::string Probe = YALTIME_PROBE_PATH;
+const std::string Library = YALTIME_LIBRARY_PATH;
+const std::string Preload = YALTIME_CLOCK_SHIFT_PRELOAD;
+
+#if defined(__i386__)
+constexpr double Sane_s = 0.010; // as in the component tests: user-mode emulation may pace i386 unevenly
+#else
+constexpr double Sane_s = 0.001;
+#endif
+constexpr int64_t NS = 1000000000;
+
+double mono_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double real_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// The 8-byte cell the preload library reads the shift from.
+class shift_file {
+public:
+    shift_file() : path_("/tmp/yt_clock_shift_" + std::to_string(getpid()))
+    {
+        const int fd = open(path_.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+        if (fd >= 0 && ftruncate(fd, sizeof(int64_t)) == 0) {
+            void *p = mmap(nullptr, sizeof(int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (p != MAP_FAILED)
+                cell_ = static_cast<int64_t *>(p);
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    ~shift_file()
+    {
+        if (cell_ != nullptr)
+            munmap(cell_, sizeof(int64_t));
+        unlink(path_.c_str());
+    }
+    bool ok() const { return cell_ != nullptr; }
+    void set(int64_t ns) { __atomic_store_n(cell_, ns, __ATOMIC_RELAXED); }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+    int64_t *cell_ = nullptr;
+};
+
+class shared_area {
+public:
+    explicit shared_area(const std::string &prefix) : name_("/" + prefix + "yal_time_master") {}
+    ~shared_area()
+    {
+        if (map_ != nullptr)
+            munmap(map_, CALIBRATION_CONTEXT_SIZE);
+        shm_unlink(name_.c_str());
+    }
+    // The owner's area once its heartbeat has counted `beats`, or null.
+    const calibration_context_t *wait_live(int beats, double timeout_s)
+    {
+        const double deadline = mono_now() + timeout_s;
+        while (mono_now() < deadline) {
+            if (map_ == nullptr) {
+                const int fd = shm_open(name_.c_str(), O_RDONLY, 0);
+                struct stat st;
+                if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size == CALIBRATION_CONTEXT_SIZE) {
+                    void *p = mmap(nullptr, CALIBRATION_CONTEXT_SIZE, PROT_READ, MAP_SHARED, fd, 0);
+                    if (p != MAP_FAILED)
+                        map_ = p;
+                }
+                if (fd >= 0)
+                    close(fd);
+            }
+            const auto *c = static_cast<const calibration_context_t *>(map_);
+            if (c != nullptr && calib::load(c->activity) >= beats)
+                return c;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return nullptr;
+    }
+
+private:
+    std::string name_;
+    void *map_ = nullptr;
+};
+
+struct sample {
+    double before, os, now, mono;
+    int code, steps;
+};
+
+std::vector<sample> samples_of(child_process &p)
+{
+    std::vector<sample> out;
+    for (const std::string &line : p.lines()) {
+        if (line.rfind("sample ", 0) != 0)
+            continue;
+        const auto f = fields_of(line);
+        out.push_back({std::stod(f.at("before")), std::stod(f.at("os")), std::stod(f.at("now")),
+                       std::stod(f.at("mono")), std::stoi(f.at("code")), std::stoi(f.at("steps"))});
+    }
+    return out;
+}
+
+bool on_its_os_clock(const sample &s) { return s.now > s.before - Sane_s && s.now < s.os + Sane_s; }
+
+// One step of the test's OS clock: when (monotonic) it was made, the shift
+// from then on, and when the owner had run two cycles since.
+struct os_step {
+    const char *name;
+    double at_mono;
+    int64_t shift_ns;
+    double two_cycles_mono;
+};
+
+// Checks one process's samples against the steps and prints how soon it followed each.
+void expect_follows(const char *who, const std::vector<sample> &samples, const std::vector<os_step> &steps,
+                    double mono_to_real, double end_mono)
+{
+    for (size_t k = 0; k < steps.size(); ++k) {
+        const os_step &st = steps[k];
+        const double until = k + 1 < steps.size() ? steps[k + 1].at_mono : end_mono;
+        double last_off = st.at_mono; // latest sample after the step still off its OS clock
+        int counted = 0, bad = 0, unshifted = 0;
+        for (const sample &s : samples) {
+            if (s.mono <= st.at_mono || s.mono >= until)
+                continue;
+            if (!on_its_os_clock(s))
+                last_off = s.mono;
+            if (s.mono < st.two_cycles_mono)
+                continue;
+            ++counted;
+            bad += on_its_os_clock(s) ? 0 : 1;
+            // The shift is in effect: the OS clock it reads is the real one plus the shift.
+            const double shift_seen = s.os - (s.mono + mono_to_real);
+            unshifted += std::fabs(shift_seen - static_cast<double>(st.shift_ns) / NS) < 0.5 ? 0 : 1;
+        }
+        std::cout << "[ figures  ] " << who << ": OS clock " << st.name << ", on it again "
+                  << last_off - st.at_mono << " s after the step (two owner cycles took "
+                  << st.two_cycles_mono - st.at_mono << " s)\n";
+        EXPECT_GT(counted, 5) << who << " " << st.name;
+        EXPECT_EQ(bad, 0) << who << ": readings off the OS clock two cycles after it was set " << st.name;
+        EXPECT_EQ(unshifted, 0) << who << ": the preload's shift was not in effect";
+    }
+}
+
+TEST(SteppedOsClock, OwnerAndReaderFollowAStepOfOneHourForwardAndOneSecondBack)
+{
+    shift_file shift;
+    ASSERT_TRUE(shift.ok());
+    shift.set(0);
+    const std::string prefix = "yt" + std::to_string(getpid()) + "_stepped_";
+    shared_area area(prefix);
+    // An i386 probe that the kernel hands to qemu-user gets LD_PRELOAD in
+    // its environment as a native one does; qemu's own x86-64 loader only
+    // reports on stderr that it cannot preload an i386 library, and goes on.
+    const std::map<std::string, std::string> env = {{"VEK_SHM_PREFIX", prefix},
+                                                    {"LD_PRELOAD", Preload},
+                                                    {"YALTIME_TEST_CLOCK_SHIFT_FILE", shift.path()},
+#if defined(YALTIME_SANITIZER_RUNTIME)
+                                                    // the preload library comes before the sanitizer's runtime
+                                                    {"ASAN_OPTIONS", std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
+                                                                         ":verify_asan_link_order=0"},
+#endif
+                                                    };
+    const double mono_to_real = real_now() - mono_now();
+
+    child_process owner({Probe, "--arg", "yaltime_master", "--every", "0.05", "--for", "60", "--serve", Library}, env);
+    const calibration_context_t *context = area.wait_live(2, 60);
+    ASSERT_NE(context, nullptr) << owner.stderr_text();
+    child_process reader({Probe, "--every", "0.05", "--for", "60", Library}, env);
+    ASSERT_TRUE(reader.wait_for_line("started", 60)) << reader.stderr_text();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    std::vector<os_step> steps = {{"set +1 h", 0, 3600 * NS, 0}, {"set back 1 s", 0, 3599 * NS, 0}};
+    for (os_step &st : steps) {
+        const int beats = calib::load(context->activity);
+        st.at_mono = mono_now();
+        shift.set(st.shift_ns);
+        // Two cycles after the step: the one under way may have made its
+        // comparison already; the next one makes it after the step.
+        ASSERT_NE(area.wait_live(beats + 2, 60), nullptr);
+        st.two_cycles_mono = mono_now();
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+    }
+    const double end_mono = mono_now();
+    const int steps_taken = calib::load(context->stepcount);
+
+    expect_follows("owner", samples_of(owner), steps, mono_to_real, end_mono);
+    const std::vector<sample> read = samples_of(reader);
+    expect_follows("reader", read, steps, mono_to_real, end_mono);
+    for (const sample &s : read) {
+        if (s.mono > steps[0].at_mono) {
+            EXPECT_EQ(s.code, 2) << "the reader reads the owner's area throughout";
+        }
+    }
+    EXPECT_GE(steps_taken, 2) << "each OS step is followed by a step of the owner's calibration";
+}
+
+} // namespace
