@@ -95,9 +95,9 @@ END {
     if (gettime == "" || tsc == "") { print "run_benchmarks: baselines missing" > "/dev/stderr"; exit 1 }
     print "| call                       | mode     | ns 1 thr | ns 2 thr | 2T/1T | x clock_gettime | x rdtsc |"
     print "|----------------------------|----------|---------:|---------:|------:|------:|------:|"
-    split("YALTIME_NOW YALTIME_GET_CURRENT_USEC YALTIME_NOW_NTP YALTIME_NOW_FRAME", calls, " ")
+    split("YALTIME_NOW yaltime::clock::now YALTIME_GET_CURRENT_USEC YALTIME_NOW_NTP YALTIME_NOW_FRAME", calls, " ")
     split("local owner reader ordinary", modes, " ")
-    for (c = 1; c <= 4; c++)
+    for (c = 1; c <= 5; c++)
         for (m = 1; m <= 4; m++)
             row(calls[c], modes[m], calls[c])
     row("rdtsc()", "baseline", "rdtsc")
@@ -113,5 +113,12 @@ END {
             one / gettime, (one / gettime <= 0.75 ? "ok" : "MISSED"),
             one / tsc, (one / tsc <= 1.6 ? "ok" : "MISSED"),
             two / one, (two / one <= 1.1 ? "ok" : "MISSED")
+    }
+    print "target for yaltime::clock::now: <= YALTIME_NOW + 1 ns"
+    for (m = 1; m <= 4; m++) {
+        one = ns[modes[m] "/YALTIME_NOW/1"]; chrono = ns[modes[m] "/yaltime::clock::now/1"]
+        if (one == "" || chrono == "") continue
+        printf "  %-8s  %.2f ns against %.2f ns: %+.2f ns %s\n", modes[m], chrono, one, chrono - one,
+            (chrono - one <= 1.0 ? "ok" : "MISSED")
     }
 }'

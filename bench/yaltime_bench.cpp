@@ -30,6 +30,7 @@
 #include "host/vek_host.h"
 #include "interface/yaltime.interface.h"
 #include "public/tsc.h"
+#include "public/yaltime_clock.hpp"
 #include "tools/component_path.h"
 
 namespace {
@@ -74,6 +75,12 @@ void bm_now_frame(benchmark::State &state)
 {
     for (auto _ : state)
         benchmark::DoNotOptimize(yaltime_now_frame(FRAME_RATE));
+}
+
+void bm_clock_now(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(yaltime::clock::now());
 }
 
 void bm_rdtsc(benchmark::State &state)
@@ -135,7 +142,8 @@ int start_component(const mode_info &mode, const std::string &library)
     yaltime_now_ntp = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_NOW_NTP);
     yaltime_now_frame = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_NOW_FRAME);
     auto calibration = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_GET_CALIBRATION);
-    if (!yaltime_now || !yaltime_current_usec || !yaltime_now_ntp || !yaltime_now_frame || !calibration) {
+    if (!yaltime_now || !yaltime_current_usec || !yaltime_now_ntp || !yaltime_now_frame || !calibration ||
+        !yaltime::clock::bind(vek_host_lookup)) {
         fprintf(stderr, "yaltime-bench: %s lacks YALTIME entry points\n", library.c_str());
         return 1;
     }
@@ -197,6 +205,7 @@ int main(int argc, char **argv)
         register_call(mode_name + "/YALTIME_GET_CURRENT_USEC", bm_current_usec);
         register_call(mode_name + "/YALTIME_NOW_NTP", bm_now_ntp);
         register_call(mode_name + "/YALTIME_NOW_FRAME", bm_now_frame);
+        register_call(mode_name + "/yaltime::clock::now", bm_clock_now);
     }
 
     int bench_argc = static_cast<int>(bench_args.size());

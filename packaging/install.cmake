@@ -7,9 +7,11 @@
 #                              includes ("../public/vek.h") keep working
 #   <prefix>/lib/              libvekhost_loader.a, the host's loader library
 #   <prefix>/lib/cmake/yaltime find_package(yaltime): yaltime::headers,
-#                              yaltime::host
+#                              yaltime::host, yaltime::clock
 #   <prefix>/lib/pkgconfig     yaltime.pc
-#   <prefix>/lib/systemd/system/yaltime-master.service
+#   <prefix>/lib/systemd/system/yaltime-master.service, and
+#                              yaltime-status-metrics.service and .timer
+#                              (metrics for node_exporter every 15 s)
 #
 # Paths are relative to the prefix, so that an install into any directory
 # (and the package, built for /usr) is complete in itself.  The plug-in
@@ -51,7 +53,7 @@ install(TARGETS vekhost_loader
   ARCHIVE DESTINATION ${YALTIME_INSTALL_LIBDIR})
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/public/ DESTINATION ${YALTIME_INSTALL_INCLUDEDIR}/public
-  FILES_MATCHING PATTERN "*.h")
+  FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/interface/ DESTINATION ${YALTIME_INSTALL_INCLUDEDIR}/interface
   FILES_MATCHING PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/host/vek_host.h DESTINATION ${YALTIME_INSTALL_INCLUDEDIR}/host)
@@ -81,7 +83,11 @@ install(FILES
 configure_file(${CMAKE_CURRENT_LIST_DIR}/yaltime.pc.in ${CMAKE_BINARY_DIR}/packaging/yaltime.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/yaltime.pc DESTINATION ${YALTIME_INSTALL_LIBDIR}/pkgconfig)
 
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/yaltime-master.service DESTINATION lib/systemd/system)
+install(FILES
+  ${CMAKE_CURRENT_LIST_DIR}/yaltime-master.service
+  ${CMAKE_CURRENT_LIST_DIR}/yaltime-status-metrics.service
+  ${CMAKE_CURRENT_LIST_DIR}/yaltime-status-metrics.timer
+  DESTINATION lib/systemd/system)
 
 # cpack -G DEB (from the build directory) builds yaltime_<version>_<arch>.deb
 # for /usr.

@@ -12,6 +12,8 @@
  * At the end (after N seconds, or on SIGINT or SIGTERM) it prints a summary
  * of the error and writes the SVG plot.  Each second's clock error is the
  * median of five YALTIME_GET_CLOCK_ERROR readings taken back to back.
+ * Before it starts, it warns on stderr when the kernel does not use the TSC
+ * as its clocksource or the CPU does not report an invariant TSC.
  */
 #include <dlfcn.h>
 #include <errno.h>
@@ -34,6 +36,7 @@
 #include "tools/error_plot.h"
 #include "tools/monitor_record.h"
 #include "tools/monitor_stats.h"
+#include "tools/tsc_health.h"
 
 namespace {
 
@@ -289,6 +292,7 @@ int main(int argc, char **argv)
         return 2;
     if (opt.library.empty())
         opt.library = tools::default_component_library();
+    fputs(tsc_health::warning(tsc_health::read_health(tsc_health::root_from_environment())).c_str(), stderr);
 
     /* Blocked before the component starts its thread, which inherits the
      * mask: the stop signals reach only sigtimedwait below. */

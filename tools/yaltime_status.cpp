@@ -1,17 +1,22 @@
 /*
  * yaltime_status.cpp - is a YALTIME calibration owner alive on this machine?
  *
- *   yaltime-status [--json] [--watch-seconds S]
+ *   yaltime-status [--json | --prometheus] [--output FILE] [--watch-seconds S]
  *
  * Opens the shared area "/" $VEK_SHM_PREFIX "yal_time_master" read-only,
  * without loading the component, watches its heartbeat for up to S seconds
  * (default 2; the owner bumps it once a second) and reports it with the
- * area's index, TSC frequency, steps and updates.
+ * area's index, TSC frequency, steps and updates, the shared clock's error
+ * against the OS clock, and whether the kernel trusts the TSC (with a
+ * warning on stderr when it does not).  --prometheus gives the same as
+ * metrics for node_exporter's textfile collector; --output writes the
+ * report to a file atomically instead of to stdout.
  *
  * Exit status: 0 live, 1 stale, 2 absent, 3 invalid (wrong size, index
- * outside the ring), 4 bad usage or an area that cannot be opened,
- * 5 untrusted (owned by neither root nor this user, or writable by group or
- * others: readers ignore it).  An untrusted area is neither mapped nor read.
+ * outside the ring), 4 bad usage, an area that cannot be opened, or an
+ * --output file that cannot be written, 5 untrusted (owned by neither root
+ * nor this user, or writable by group or others: readers ignore it).  An
+ * untrusted area is neither mapped nor read.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -25,7 +30,10 @@
 
 #include <string>
 
+#include "tools/clock_error.h"
+#include "tools/prometheus_format.h"
 #include "tools/shared_area.h"
+#include "tools/tsc_health.h"
 
 namespace {
 
@@ -34,16 +42,20 @@ constexpr double POLL_INTERVAL_S = 0.05;
 void usage(FILE *out)
 {
     fprintf(out,
-            "usage: yaltime-status [--json] [--watch-seconds S]\n"
+            "usage: yaltime-status [--json | --prometheus] [--output FILE] [--watch-seconds S]\n"
             "\n"
             "Reports whether a YALTIME calibration owner is alive: watches the heartbeat\n"
             "of the shared area /${VEK_SHM_PREFIX}yal_time_master for up to S seconds\n"
             "(default 2) and prints it with its owner and mode, idx, valid_idx, the TSC\n"
-            "frequency in force, steps and updates.  The area is only read.  Like every\n"
-            "reader, it trusts only an area of root or of its own user that nobody else\n"
-            "can write.\n"
+            "frequency in force, steps and updates, the shared clock's error (OS clock\n"
+            "minus YALTIME's clock) and the kernel's clocksource and TSC flags.  The area\n"
+            "is only read.  Like every reader, it trusts only an area of root or of its\n"
+            "own user that nobody else can write.\n"
             "\n"
             "  --json             one JSON object instead of text\n"
+            "  --prometheus       Prometheus metrics (text exposition format)\n"
+            "  --output FILE      write the report to FILE atomically (temporary file\n"
+            "                     in the same folder, then rename), not to stdout\n"
             "  --watch-seconds S  how long to wait for the heartbeat to change\n"
             "\n"
             "exit status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error,\n"
@@ -85,10 +97,55 @@ double watch_heartbeat(const void *area, double watch_s, double *watched_s)
     }
 }
 
+/* What main finds besides the report, and how it wants it written. */
+bool prometheus_output = false;
+std::string output_path;
+bool clock_error_measured = false;
+prometheus::status_facts facts;
+
+std::string report_text(const status::report &r, bool json, int code)
+{
+    if (prometheus_output) {
+        facts.report = r;
+        facts.status_code = code;
+        return prometheus::status_metrics(facts);
+    }
+    if (json) {
+        std::string out = status::format_json(r);
+        const std::size_t end = out.rfind('}');
+        std::string extra = clock_error_measured ? clock_error::json_fields(facts.error) : "";
+        extra += tsc_health::json_fields(facts.health);
+        return out.insert(end, extra);
+    }
+    std::string out = status::format_text(r);
+    if (clock_error_measured)
+        out += clock_error::format_text(facts.error);
+    return out + tsc_health::format_text(facts.health);
+}
+
 int emit(const status::report &r, bool json, int code)
 {
-    fputs(json ? status::format_json(r).c_str() : status::format_text(r).c_str(), stdout);
+    fputs(tsc_health::warning(facts.health).c_str(), stderr);
+    const std::string text = report_text(r, json, code);
+    if (output_path.empty()) {
+        fputs(text.c_str(), stdout);
+        return code;
+    }
+    const std::string problem = prometheus::write_atomically(output_path, text);
+    if (!problem.empty()) {
+        fprintf(stderr, "yaltime-status: %s\n", problem.c_str());
+        return status::EXIT_FAILED;
+    }
     return code;
+}
+
+/* The area could not be examined: the metrics say so, the other formats print nothing. */
+int emit_failure(status::report &r, bool json)
+{
+    if (!prometheus_output)
+        return status::EXIT_FAILED;
+    r.status = "failed";
+    return emit(r, json, status::EXIT_FAILED);
 }
 
 } // namespace
@@ -104,6 +161,10 @@ int main(int argc, char **argv)
             return 0;
         } else if (a == "--json") {
             json = true;
+        } else if (a == "--prometheus") {
+            prometheus_output = true;
+        } else if (a == "--output" && i + 1 < argc) {
+            output_path = argv[++i];
         } else if (a == "--watch-seconds" && i + 1 < argc) {
             char *end = nullptr;
             watch_s = strtod(argv[++i], &end);
@@ -117,6 +178,12 @@ int main(int argc, char **argv)
         }
     }
 
+    if (json && prometheus_output) {
+        fprintf(stderr, "yaltime-status: --json and --prometheus exclude each other\n");
+        return status::EXIT_FAILED;
+    }
+    facts.health = tsc_health::read_health(tsc_health::root_from_environment());
+
     status::report r;
     r.area = status::area_posix_name(getenv("VEK_SHM_PREFIX"));
     const int fd = shm_open(r.area.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
@@ -126,12 +193,12 @@ int main(int argc, char **argv)
             return emit(r, json, status::EXIT_ABSENT);
         }
         fprintf(stderr, "yaltime-status: cannot open %s: %s\n", r.area.c_str(), strerror(errno));
-        return status::EXIT_FAILED;
+        return emit_failure(r, json);
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
         fprintf(stderr, "yaltime-status: cannot stat %s: %s\n", r.area.c_str(), strerror(errno));
-        return status::EXIT_FAILED;
+        return emit_failure(r, json);
     }
     r.size_bytes = static_cast<long>(st.st_size);
     if (!status::judge_area(st, r)) {
@@ -148,7 +215,7 @@ int main(int argc, char **argv)
     close(fd);
     if (area == MAP_FAILED) {
         fprintf(stderr, "yaltime-status: cannot map %s: %s\n", r.area.c_str(), strerror(errno));
-        return status::EXIT_FAILED;
+        return emit_failure(r, json);
     }
 
     r.problem = status::read_area(area, status::AREA_SIZE_BYTES, r.fields);
@@ -164,6 +231,8 @@ int main(int argc, char **argv)
         r.status = "invalid";
         return emit(r, json, status::EXIT_INVALID);
     }
+    facts.error = clock_error::estimate_error(clock_error::take_readings(area, clock_error::READINGS));
+    clock_error_measured = true;
     const bool live = r.changed_after_s >= 0;
     r.status = live ? "live" : "stale";
     return emit(r, json, live ? status::EXIT_LIVE : status::EXIT_STALE);

@@ -27,7 +27,7 @@ using tool_test::shm_prefix;
 
 const std::string status_program = YALTIME_STATUS_PROGRAM;
 
-/* A flat JSON object of strings, numbers and null; false if the text is not one. */
+/* A flat JSON object of strings, numbers, booleans and null; false if the text is not one. */
 bool parse_flat_json(const std::string &text, std::map<std::string, std::string> &out)
 {
     size_t i = 0;
@@ -65,7 +65,8 @@ bool parse_flat_json(const std::string &text, std::map<std::string, std::string>
                                        text[i] == '.' || text[i] == '+'))
                 value += text[i++];
             char *end = nullptr;
-            if (value != "null" && (value.empty() || (std::strtod(value.c_str(), &end), *end != '\0')))
+            const bool literal = value == "null" || value == "true" || value == "false";
+            if (!literal && (value.empty() || (std::strtod(value.c_str(), &end), *end != '\0')))
                 return false;
         }
         if (out.count(key))

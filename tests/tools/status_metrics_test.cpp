@@ -1,0 +1,472 @@
+/*
+ * status_metrics_test.cpp - the shared clock's error from bracketed
+ * readings, the kernel's view of the TSC from a fake root, the Prometheus
+ * exposition and its atomic write; and yaltime-status and yaltime-monitor
+ * reporting them.
+ */
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "public/tsc.h"
+#include "tool_runner.h"
+#include "tools/clock_error.h"
+#include "tools/prometheus_format.h"
+#include "tools/shared_area.h"
+#include "tools/tsc_health.h"
+
+namespace {
+
+using tool_test::fake_area;
+using tool_test::read_file;
+using tool_test::run;
+using tool_test::shm_prefix;
+using tool_test::temp_dir;
+
+const std::string status_program = YALTIME_STATUS_PROGRAM;
+const std::string monitor_program = YALTIME_MONITOR_PROGRAM;
+const std::string component_library = YALTIME_COMPONENT_LIBRARY;
+
+/* --- clock error ---------------------------------------------------------- */
+
+/* A record of 1 us per tick from 1 s: tick t is 1 + t * 1e-6 seconds (a small
+ * time, so that the doubles hold the errors exactly enough). */
+clock_error::reading at(uint64_t before, uint64_t after, double os_s)
+{
+    clock_error::reading r;
+    r.tsc_before = before;
+    r.tsc_after = after;
+    r.os_s = os_s;
+    r.record_known = true;
+    r.slope_us_per_tick = 1.0;
+    r.intercept_us = 1000000;
+    return r;
+}
+
+TEST(ClockError, ConvertsTheMiddleOfTheBracketDroppingTheLowestBit)
+{
+    EXPECT_EQ(101u, clock_error::bracket_middle(at(100, 103, 0)));
+    EXPECT_EQ(UINT64_MAX - 2, clock_error::bracket_middle(at(UINT64_MAX - 3, UINT64_MAX, 0)));
+    EXPECT_DOUBLE_EQ(1 + 101e-6, clock_error::shared_clock_s(at(100, 103, 0)));
+}
+
+TEST(ClockError, MedianOfTheTightReadings)
+{
+    struct row {
+        const char *what;
+        std::vector<clock_error::reading> readings;
+        bool known;
+        double error_us;
+        int used;
+    };
+    /* OS time 1 + 101e-6 + e: an error of e at tick 101. */
+    const double t = 1 + 101e-6;
+    clock_error::reading no_record = at(100, 102, t);
+    no_record.record_known = false;
+    clock_error::reading before_1970 = at(100, 102, t);
+    before_1970.intercept_us = -1000000;
+    clock_error::reading nan_slope = at(100, 102, t);
+    nan_slope.slope_us_per_tick = NAN;
+    const std::vector<row> rows = {
+        {"one reading", {at(100, 102, t + 2e-6)}, true, 2.0, 1},
+        {"median of three", {at(100, 102, t + 1e-6), at(100, 102, t + 5e-6), at(100, 102, t - 3e-6)}, true, 1.0, 3},
+        {"a wide bracket is dropped",
+         {at(100, 102, t + 1e-6), at(0, 1000, t + 500e-6), at(100, 102, t + 3e-6)}, true, 2.0, 2},
+        {"twice the narrowest still counts", {at(100, 102, t), at(99, 103, t + 4e-6)}, true, 2.0, 2},
+        {"a bracket running backwards is dropped", {at(102, 100, t + 9e-6), at(100, 102, t)}, true, 0.0, 1},
+        {"no OS time is dropped", {at(100, 102, 0.0), at(100, 102, t - 1e-6)}, true, -1.0, 1},
+        {"shared clock ahead", {at(100, 102, t - 250e-6)}, true, -250.0, 1},
+        {"nothing", {}, false, 0, 0},
+        {"no record in force", {no_record, no_record}, false, 0, 0},
+        {"record before 1970", {before_1970}, false, 0, 0},
+        {"NaN slope", {nan_slope}, false, 0, 0},
+    };
+    for (const row &r : rows) {
+        const clock_error::estimate e = clock_error::estimate_error(r.readings);
+        EXPECT_EQ(r.known, e.known) << r.what;
+        if (r.known) {
+            EXPECT_NEAR(r.error_us, e.error_s * 1e6, 0.01) << r.what;
+            EXPECT_EQ(r.used, e.readings_used) << r.what;
+        } else {
+            EXPECT_FALSE(e.problem.empty()) << r.what;
+        }
+    }
+    EXPECT_EQ("no record in force", clock_error::estimate_error({no_record}).problem);
+}
+
+/* --- TSC health ------------------------------------------------------------ */
+
+/* A fake root with either file left out when its text is null. */
+std::string make_root(const temp_dir &dir, const char *clocksource, const char *cpuinfo)
+{
+    const std::string root = dir.file("root");
+    const std::filesystem::path source = root + tsc_health::CLOCKSOURCE_PATH;
+    std::filesystem::create_directories(source.parent_path());
+    std::filesystem::create_directories(root + "/proc");
+    if (clocksource)
+        std::ofstream(source) << clocksource;
+    if (cpuinfo)
+        std::ofstream(root + tsc_health::CPUINFO_PATH) << cpuinfo;
+    return root;
+}
+
+const char *const GOOD_CPUINFO = "processor\t: 0\nvendor_id\t: GenuineIntel\n"
+                                 "flags\t\t: fpu tsc rdtscp constant_tsc nonstop_tsc tsc_known_freq\n"
+                                 "bugs\t\t:\n\nprocessor\t: 1\nflags\t\t: fpu\n";
+
+struct health_row {
+    const char *what;
+    const char *clocksource; /* file text, null: no file */
+    const char *cpuinfo;
+    bool healthy;
+    const char *warning_part; /* null: no warning */
+    const char *text;
+    const char *json;
+};
+
+const std::vector<health_row> HEALTH_ROWS = {
+    {"invariant TSC in use", "tsc\n", GOOD_CPUINFO, true, nullptr,
+     "clocksource  tsc (constant_tsc yes, nonstop_tsc yes)\n",
+     ", \"clocksource\": \"tsc\", \"constant_tsc\": true, \"nonstop_tsc\": true"},
+    {"hpet", "hpet\n", GOOD_CPUINFO, false, "the kernel's clocksource is hpet, not tsc: ",
+     "clocksource  hpet (constant_tsc yes, nonstop_tsc yes)\n",
+     ", \"clocksource\": \"hpet\", \"constant_tsc\": true, \"nonstop_tsc\": true"},
+    {"kvm-clock without nonstop", "kvm-clock", "flags : tsc constant_tsc\n", false,
+     "the kernel's clocksource is kvm-clock, not tsc, and the CPU lacks nonstop_tsc: ",
+     "clocksource  kvm-clock (constant_tsc yes, nonstop_tsc no)\n",
+     ", \"clocksource\": \"kvm-clock\", \"constant_tsc\": true, \"nonstop_tsc\": false"},
+    {"no constant_tsc", "tsc", "flags\t: tsc nonstop_tsc\n", false, "the CPU lacks constant_tsc: ",
+     "clocksource  tsc (constant_tsc no, nonstop_tsc yes)\n",
+     ", \"clocksource\": \"tsc\", \"constant_tsc\": false, \"nonstop_tsc\": true"},
+    {"neither flag, look-alike words", "tsc", "flags: tsc constant_tsc_x xnonstop_tsc\n", false,
+     "the CPU has neither constant_tsc nor nonstop_tsc: ", "clocksource  tsc (constant_tsc no, nonstop_tsc no)\n",
+     ", \"clocksource\": \"tsc\", \"constant_tsc\": false, \"nonstop_tsc\": false"},
+    {"no files", nullptr, nullptr, true, nullptr, "clocksource  unknown (constant_tsc unknown, nonstop_tsc unknown)\n",
+     ", \"clocksource\": null, \"constant_tsc\": null, \"nonstop_tsc\": null"},
+    {"empty clocksource, no flags line", "  \n", "processor : 0\nflagsx : constant_tsc\n", true, nullptr,
+     "clocksource  unknown (constant_tsc unknown, nonstop_tsc unknown)\n",
+     ", \"clocksource\": null, \"constant_tsc\": null, \"nonstop_tsc\": null"},
+    {"hpet, flags unknown", "hpet", nullptr, false, "the kernel's clocksource is hpet, not tsc: ",
+     "clocksource  hpet (constant_tsc unknown, nonstop_tsc unknown)\n",
+     ", \"clocksource\": \"hpet\", \"constant_tsc\": null, \"nonstop_tsc\": null"},
+};
+
+TEST(TscHealth, ReadsTheKernelsViewFromARoot)
+{
+    for (const health_row &row : HEALTH_ROWS) {
+        temp_dir dir;
+        const tsc_health::health h = tsc_health::read_health(make_root(dir, row.clocksource, row.cpuinfo));
+        EXPECT_EQ(row.healthy, tsc_health::healthy(h)) << row.what;
+        const std::string warning = tsc_health::warning(h);
+        if (row.warning_part == nullptr) {
+            EXPECT_EQ("", warning) << row.what;
+        } else {
+            EXPECT_EQ(0u, warning.find(std::string("warning: ") + row.warning_part)) << row.what << ": " << warning;
+            EXPECT_NE(std::string::npos, warning.find("may drift or jump across CPU frequency changes and sleep states"));
+            EXPECT_EQ(warning.size() - 1, warning.find('\n')) << "one line: " << warning;
+        }
+        EXPECT_EQ(row.text, tsc_health::format_text(h)) << row.what;
+        EXPECT_EQ(row.json, tsc_health::json_fields(h)) << row.what;
+    }
+}
+
+/* --- Prometheus text --------------------------------------------------------- */
+
+TEST(Prometheus, ValuesReadBackExactly)
+{
+    for (double v : {0.0, 1.0, -1.0, 0.1, 4.76837158203125e-07, 2299997054.0697865, 16408.0, 1e-300, -5e-324})
+        EXPECT_EQ(v, std::strtod(prometheus::format_value(v).c_str(), nullptr)) << prometheus::format_value(v);
+    EXPECT_EQ("16408", prometheus::format_value(16408));
+    EXPECT_EQ("NaN", prometheus::format_value(NAN));
+    EXPECT_EQ("+Inf", prometheus::format_value(INFINITY));
+    EXPECT_EQ("-Inf", prometheus::format_value(-INFINITY));
+    EXPECT_EQ("a\\\\b\\\"c\\nd", prometheus::escape_label_value("a\\b\"c\nd"));
+}
+
+TEST(Prometheus, EachFamilyHasOneHelpAndTypeBeforeItsSamples)
+{
+    prometheus::exposition e;
+    e.gauge("x_state", "State.", 1, {{"state", "a"}});
+    e.counter("x_events_total", "Events.", 7);
+    e.gauge("x_state", "State.", 0, {{"state", "b"}, {"area", "/q\""}});
+    EXPECT_EQ("# HELP x_state State.\n# TYPE x_state gauge\nx_state{state=\"a\"} 1\n"
+              "x_state{state=\"b\",area=\"/q\\\"\"} 0\n"
+              "# HELP x_events_total Events.\n# TYPE x_events_total counter\nx_events_total 7\n",
+              e.text());
+}
+
+/* name (with labels) -> value, from exposition text; HELP/TYPE lines counted apart. */
+std::map<std::string, std::string> samples(const std::string &text, std::map<std::string, std::string> *types = nullptr)
+{
+    std::map<std::string, std::string> out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("# TYPE ", 0) == 0 && types) {
+            const std::size_t space = line.find(' ', 7);
+            (*types)[line.substr(7, space - 7)] = line.substr(space + 1);
+        }
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::size_t space = line.rfind(' ');
+        out[line.substr(0, space)] = line.substr(space + 1);
+    }
+    return out;
+}
+
+TEST(Prometheus, StatusMetricsCarryWhatIsKnown)
+{
+    prometheus::status_facts f;
+    f.report.area = "/yal_time_master";
+    f.report.status = "stale";
+    f.report.size_bytes = 16408;
+    f.report.fields_known = true;
+    f.report.fields.activity = 41;
+    f.report.fields.updates = 12;
+    f.report.fields.stepcount = 1;
+    f.report.fields.idx = 7;
+    f.report.fields.valid_idx = 8;
+    f.report.fields.slope_known = true;
+    f.report.fields.slope_us_per_tick = 1.0 / 2500.0;
+    f.status_code = status::EXIT_STALE;
+    f.report.owner_known = true;
+    f.report.owner_uid = 1000;
+    f.report.owner_name = "alice";
+    f.report.mode = "0644";
+    f.error.known = true;
+    f.error.error_s = -2.5e-6;
+    f.health.clocksource_known = true;
+    f.health.clocksource = "hpet";
+    f.health.flags_known = true;
+    f.health.constant_tsc = true;
+    std::map<std::string, std::string> types;
+    auto m = samples(prometheus::status_metrics(f), &types);
+    EXPECT_EQ("1", m["yaltime_area_info{area=\"/yal_time_master\",owner=\"alice\"}"]);
+    EXPECT_EQ("1", m["yaltime_status{status=\"stale\"}"]);
+    EXPECT_EQ("0", m["yaltime_status{status=\"live\"}"]);
+    EXPECT_EQ("1", m["yaltime_status_code"]);
+    EXPECT_EQ("0", m["yaltime_owner_live"]);
+    EXPECT_EQ("1000", m["yaltime_area_owner_uid"]);
+    EXPECT_EQ("420", m["yaltime_area_mode"]);
+    EXPECT_EQ("1", m["yaltime_area_trusted"]);
+    EXPECT_EQ("41", m["yaltime_heartbeat_total"]);
+    EXPECT_EQ("1", m["yaltime_steps_total"]);
+    EXPECT_EQ("12", m["yaltime_updates_total"]);
+    EXPECT_EQ("7", m["yaltime_idx"]);
+    EXPECT_EQ("8", m["yaltime_valid_idx"]);
+    EXPECT_DOUBLE_EQ(2.5e9, std::stod(m["yaltime_tsc_frequency_hertz"]));
+    EXPECT_EQ(-2.5e-6, std::stod(m["yaltime_clock_error_seconds"]));
+    EXPECT_EQ("1", m["yaltime_clocksource_info{clocksource=\"hpet\"}"]);
+    EXPECT_EQ("0", m["yaltime_clocksource_tsc"]);
+    EXPECT_EQ("1", m["yaltime_constant_tsc"]);
+    EXPECT_EQ("0", m["yaltime_nonstop_tsc"]);
+    EXPECT_EQ("0", m["yaltime_tsc_healthy"]);
+    EXPECT_EQ("counter", types["yaltime_heartbeat_total"]);
+    EXPECT_EQ("gauge", types["yaltime_clock_error_seconds"]);
+    for (const std::string &name : prometheus::STATUS_NAMES)
+        EXPECT_TRUE(m.count("yaltime_status{status=\"" + name + "\"}")) << name;
+
+    /* An absent area: no figures of it, and no unknown facts as numbers. */
+    prometheus::status_facts absent;
+    absent.report.area = "/yal_time_master";
+    absent.report.status = "absent";
+    absent.status_code = status::EXIT_ABSENT;
+    m = samples(prometheus::status_metrics(absent));
+    EXPECT_EQ("2", m["yaltime_status_code"]);
+    EXPECT_EQ("1", m["yaltime_status{status=\"absent\"}"]);
+    EXPECT_EQ("1", m["yaltime_tsc_healthy"]);
+    for (const char *name : {"yaltime_heartbeat_total", "yaltime_clock_error_seconds", "yaltime_area_owner_uid",
+                             "yaltime_tsc_frequency_hertz", "yaltime_constant_tsc", "yaltime_clocksource_tsc"})
+        EXPECT_FALSE(m.count(name)) << name;
+}
+
+TEST(Prometheus, WritesAtomicallyReadableByAll)
+{
+    temp_dir dir;
+    const std::string path = dir.file("yaltime.prom");
+    EXPECT_EQ("", prometheus::write_atomically(path, "old\n"));
+    EXPECT_EQ("", prometheus::write_atomically(path, "new\n"));
+    EXPECT_EQ("new\n", read_file(path));
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    std::size_t entries = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.file("")))
+        entries += entry.path().filename() != "yaltime.prom";
+    EXPECT_EQ(0u, entries) << "a temporary file was left behind";
+
+    const std::string problem = prometheus::write_atomically(dir.file("missing/yaltime.prom"), "x\n");
+    EXPECT_NE(std::string::npos, problem.find("cannot create a temporary file in " + dir.file("missing"))) << problem;
+    EXPECT_NE("", prometheus::write_atomically(dir.file(""), "x\n")) << "a folder is no file name";
+}
+
+/* --- the tools ---------------------------------------------------------------- */
+
+/* The test's own TSC calibration against the OS clock: the narrowest of a few
+ * brackets at each end of a 200 ms span. */
+struct tsc_fit {
+    double slope_us_per_tick;
+    int64_t intercept_us;
+};
+
+tsc_fit fit_tsc()
+{
+    auto bracket = [](uint64_t &tsc, double &os_us) {
+        uint64_t best = UINT64_MAX;
+        for (int i = 0; i < 20; ++i) {
+            struct timespec ts;
+            const uint64_t a = rdtsc();
+            clock_gettime(CLOCK_REALTIME, &ts);
+            const uint64_t b = rdtsc();
+            if (b - a < best) {
+                best = b - a;
+                tsc = a + (b - a) / 2;
+                os_us = static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) * 1e-3;
+            }
+        }
+    };
+    uint64_t t0 = 0, t1 = 0;
+    double os0 = 0, os1 = 0;
+    bracket(t0, os0);
+    usleep(200000);
+    bracket(t1, os1);
+    const double slope = (os1 - os0) / static_cast<double>(t1 - t0);
+    return {slope, static_cast<int64_t>(os0 - static_cast<double>(t0) * slope)};
+}
+
+TEST(ToolsStatus, MeasuresTheSharedClocksErrorInEveryFormat)
+{
+    shm_prefix prefix;
+    fake_area area(prefix.area_name(), status::AREA_SIZE_BYTES);
+    ASSERT_TRUE(area.ok());
+    const tsc_fit fit = fit_tsc();
+    calibration_context_t *c = area.context();
+    c->activity = 41;
+    c->updates = 12;
+    c->stepcount = 1;
+    c->idx = c->valid_idx = 3;
+    /* The shared clock runs 2 ms ahead of the OS clock: the error is -2 ms.
+     * The test's own fit is good to microseconds; the margin is for load. */
+    c->calib_table[3] = {fit.slope_us_per_tick, fit.intercept_us + 2000};
+    temp_dir dir;
+    const std::string good_root = make_root(dir, "tsc\n", GOOD_CPUINFO);
+    const std::pair<std::string, const char *> good = {tsc_health::ROOT_ENV, good_root.c_str()};
+
+    const auto text = run({status_program, "--watch-seconds", "0"}, {prefix.env(), good});
+    EXPECT_EQ(status::EXIT_STALE, text.exit_code) << text.out << text.err;
+    const std::size_t line = text.out.find("clock error  -");
+    ASSERT_NE(std::string::npos, line) << text.out;
+    EXPECT_NEAR(-2000.0, std::stod(text.out.substr(line + 13)), 500.0) << text.out;
+    EXPECT_NE(std::string::npos, text.out.find(" us (OS clock minus YALTIME's shared clock)\n")) << text.out;
+    EXPECT_NE(std::string::npos, text.out.find("clocksource  tsc (constant_tsc yes, nonstop_tsc yes)\n"));
+    EXPECT_EQ("", text.err);
+
+    const auto json = run({status_program, "--json", "--watch-seconds", "0"}, {prefix.env(), good});
+    EXPECT_EQ(status::EXIT_STALE, json.exit_code);
+    const std::size_t key = json.out.find("\"clock_error_us\": ");
+    ASSERT_NE(std::string::npos, key) << json.out;
+    EXPECT_NEAR(-2000.0, std::stod(json.out.substr(key + 18)), 500.0) << json.out;
+    EXPECT_NE(std::string::npos, json.out.find("\"clocksource\": \"tsc\", \"constant_tsc\": true")) << json.out;
+    EXPECT_EQ(json.out.size() - 2, json.out.rfind("}\n")) << "one object: " << json.out;
+
+    const std::string out = dir.file("yaltime.prom");
+    const auto metrics = run({status_program, "--prometheus", "--watch-seconds", "0", "--output", out},
+                             {prefix.env(), good});
+    EXPECT_EQ(status::EXIT_STALE, metrics.exit_code) << metrics.err;
+    EXPECT_EQ("", metrics.out) << "--output writes nothing to stdout";
+    auto m = samples(read_file(out));
+    EXPECT_NEAR(-2e-3, std::stod(m["yaltime_clock_error_seconds"]), 0.5e-3);
+    EXPECT_EQ("1", m["yaltime_status_code"]);
+    EXPECT_EQ("41", m["yaltime_heartbeat_total"]);
+    EXPECT_EQ(std::to_string(getuid()), m["yaltime_area_owner_uid"]);
+    struct stat st;
+    ASSERT_EQ(0, stat(("/dev/shm" + prefix.area_name()).c_str(), &st));
+    EXPECT_EQ(std::to_string(st.st_mode & 07777), m["yaltime_area_mode"]);
+    EXPECT_EQ("1", m["yaltime_tsc_healthy"]);
+
+    /* During the owner's initial calibration there is no record to measure. */
+    c->idx = -1;
+    const auto initial = run({status_program, "--watch-seconds", "0"}, {prefix.env(), good});
+    EXPECT_NE(std::string::npos, initial.out.find("clock error  unknown: no record in force\n")) << initial.out;
+}
+
+TEST(ToolsStatus, MetricsForEveryOutcome)
+{
+    struct row {
+        const char *what;
+        std::size_t size; /* 0: no area */
+        mode_t mode;      /* 0: as created */
+        int exit_code;
+        const char *status;
+        const char *trusted; /* yaltime_area_trusted, "" when absent */
+    };
+    for (const row &r : {row{"absent", 0, 0, status::EXIT_ABSENT, "absent", ""},
+                         row{"wrong size", 4096, 0, status::EXIT_INVALID, "invalid", "1"},
+                         row{"stale", status::AREA_SIZE_BYTES, 0, status::EXIT_STALE, "stale", "1"},
+                         row{"writable by others", status::AREA_SIZE_BYTES, 0666, status::EXIT_UNTRUSTED,
+                             "untrusted", "0"}}) {
+        shm_prefix prefix;
+        std::unique_ptr<fake_area> area;
+        if (r.size > 0)
+            area = std::make_unique<fake_area>(prefix.area_name(), r.size);
+        if (r.mode != 0)
+            ASSERT_EQ(0, chmod(("/dev/shm" + prefix.area_name()).c_str(), r.mode));
+        const auto out = run({status_program, "--prometheus", "--watch-seconds", "0"}, {prefix.env()});
+        EXPECT_EQ(r.exit_code, out.exit_code) << r.what << out.err;
+        auto m = samples(out.out);
+        EXPECT_EQ(std::to_string(r.exit_code), m["yaltime_status_code"]) << r.what;
+        EXPECT_EQ("1", m["yaltime_status{status=\"" + std::string(r.status) + "\"}"]) << r.what << out.out;
+        EXPECT_EQ("0", m["yaltime_owner_live"]) << r.what;
+        EXPECT_EQ(r.trusted, m["yaltime_area_trusted"]) << r.what;
+        if (r.mode != 0) {
+            EXPECT_EQ(std::to_string(r.mode), m["yaltime_area_mode"]) << r.what;
+            EXPECT_FALSE(m.count("yaltime_heartbeat_total")) << "an untrusted area is not read";
+        }
+    }
+    EXPECT_EQ(status::EXIT_FAILED, run({status_program, "--json", "--prometheus"}).exit_code);
+    EXPECT_EQ(status::EXIT_FAILED, run({status_program, "--output"}).exit_code);
+    shm_prefix prefix;
+    const auto unwritable = run({status_program, "--prometheus", "--output", "/nonexistent/dir/yaltime.prom"},
+                                {prefix.env()});
+    EXPECT_EQ(status::EXIT_FAILED, unwritable.exit_code);
+    EXPECT_NE(std::string::npos, unwritable.err.find("/nonexistent/dir")) << unwritable.err;
+}
+
+TEST(ToolsStatus, BothToolsWarnAboutAnUntrustedTsc)
+{
+    shm_prefix prefix;
+    for (const health_row &row : HEALTH_ROWS) {
+        temp_dir dir;
+        const std::string root = make_root(dir, row.clocksource, row.cpuinfo);
+        const std::pair<std::string, const char *> env = {tsc_health::ROOT_ENV, root.c_str()};
+        const auto text = run({status_program}, {prefix.env(), env});
+        EXPECT_EQ(status::EXIT_ABSENT, text.exit_code) << row.what;
+        EXPECT_NE(std::string::npos, text.out.find(row.text)) << row.what << ": " << text.out;
+        if (row.warning_part == nullptr)
+            EXPECT_EQ("", text.err) << row.what;
+        else
+            EXPECT_NE(std::string::npos, text.err.find(row.warning_part)) << row.what << ": " << text.err;
+        const auto json = run({status_program, "--json"}, {prefix.env(), env});
+        EXPECT_NE(std::string::npos, json.out.find(std::string(row.json).substr(2) + "}")) << row.what << json.out;
+    }
+    /* The monitor, which starts the component, for one good and one bad case. */
+    for (const health_row *row : {&HEALTH_ROWS[0], &HEALTH_ROWS[1]}) {
+        temp_dir dir;
+        const std::string root = make_root(dir, row->clocksource, row->cpuinfo);
+        const auto r = run({monitor_program, "--library", component_library, "--local", "--seconds", "1", "--quiet"},
+                           {{tsc_health::ROOT_ENV, root.c_str()}, {"VEK_PLUGIN_PATH", nullptr}});
+        EXPECT_EQ(0, r.exit_code) << row->what << r.err;
+        if (row->warning_part == nullptr)
+            EXPECT_EQ(std::string::npos, r.err.find("warning:")) << row->what << ": " << r.err;
+        else
+            EXPECT_NE(std::string::npos, r.err.find(row->warning_part)) << row->what << ": " << r.err;
+    }
+}
+
+} // namespace

@@ -1,0 +1,188 @@
+/*
+ * prometheus_format.cpp - the exposition text and its atomic write.
+ */
+#include "tools/prometheus_format.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace prometheus {
+
+const std::vector<std::string> STATUS_NAMES = {"live", "stale", "absent", "invalid", "untrusted", "failed"};
+
+std::string escape_label_value(const std::string &value)
+{
+    std::string out;
+    for (char c : value) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string format_value(double value)
+{
+    if (std::isnan(value))
+        return "NaN";
+    if (std::isinf(value))
+        return value > 0 ? "+Inf" : "-Inf";
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+void exposition::add(const std::string &name, const std::string &help, const char *type, double value,
+                     const labels &l)
+{
+    family *f = nullptr;
+    for (family &existing : families_)
+        if (existing.name == name)
+            f = &existing;
+    if (f == nullptr) {
+        families_.push_back({name, help, type, {}});
+        f = &families_.back();
+    }
+    std::string sample = name;
+    if (!l.empty()) {
+        sample += "{";
+        for (std::size_t i = 0; i < l.size(); ++i)
+            sample += (i > 0 ? "," : "") + l[i].first + "=\"" + escape_label_value(l[i].second) + "\"";
+        sample += "}";
+    }
+    f->samples.push_back(sample + " " + format_value(value));
+}
+
+void exposition::gauge(const std::string &name, const std::string &help, double value, const labels &l)
+{
+    add(name, help, "gauge", value, l);
+}
+
+void exposition::counter(const std::string &name, const std::string &help, double value, const labels &l)
+{
+    add(name, help, "counter", value, l);
+}
+
+std::string exposition::text() const
+{
+    std::string out;
+    for (const family &f : families_) {
+        out += "# HELP " + f.name + " " + f.help + "\n";
+        out += "# TYPE " + f.name + " " + f.type + "\n";
+        for (const std::string &s : f.samples)
+            out += s + "\n";
+    }
+    return out;
+}
+
+std::string status_metrics(const status_facts &facts)
+{
+    const status::report &r = facts.report;
+    exposition e;
+    exposition::labels area_labels = {{"area", r.area}};
+    if (r.owner_known && !r.owner_name.empty())
+        area_labels.push_back({"owner", r.owner_name});
+    e.gauge("yaltime_area_info", "The shared calibration area yaltime-status examined, and its owner's name.", 1,
+            area_labels);
+    for (const std::string &name : STATUS_NAMES)
+        e.gauge("yaltime_status", "What yaltime-status found: 1 for the status it reports, 0 for the others.",
+                name == r.status ? 1 : 0, {{"status", name}});
+    e.gauge("yaltime_status_code",
+            "Exit status of yaltime-status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error, "
+            "5 untrusted.",
+            facts.status_code);
+    e.gauge("yaltime_owner_live", "1 if the owner's heartbeat changed while yaltime-status watched it.",
+            r.status == "live" ? 1 : 0);
+    if (r.size_bytes >= 0)
+        e.gauge("yaltime_area_size_bytes", "Size of the shared area.", static_cast<double>(r.size_bytes));
+    if (r.owner_known) {
+        e.gauge("yaltime_area_owner_uid", "User id that owns the shared area.", static_cast<double>(r.owner_uid));
+        /* The report gives the bits as octal text, "0644". */
+        e.gauge("yaltime_area_mode", "Permission bits of the shared area, as a number (420 is 0644).",
+                static_cast<double>(std::strtoul(r.mode.c_str(), nullptr, 8)));
+        e.gauge("yaltime_area_trusted",
+                "1 if readers trust the area: owned by root or by this user, writable by no one else.",
+                r.status == "untrusted" ? 0 : 1);
+    }
+    if (r.fields_known) {
+        const status::area_fields &f = r.fields;
+        e.counter("yaltime_heartbeat_total", "The owner's heartbeat, counted once a second.", f.activity);
+        e.counter("yaltime_steps_total", "Steps of the shared calibration taken by the loop filter.", f.stepcount);
+        e.counter("yaltime_updates_total", "Records brought into force by the owner's discipline thread.",
+                  f.updates);
+        e.gauge("yaltime_idx", "Index of the record in force; -1 during the initial calibration.", f.idx);
+        e.gauge("yaltime_valid_idx", "Index of the last record written ahead of idx.", f.valid_idx);
+        if (status::tsc_mhz(f) > 0)
+            e.gauge("yaltime_tsc_frequency_hertz", "TSC frequency of the record in force.",
+                    status::tsc_mhz(f) * 1e6);
+    }
+    if (facts.error.known) {
+        e.gauge("yaltime_clock_error_seconds",
+                "OS clock minus YALTIME's shared clock; positive when YALTIME is behind.", facts.error.error_s);
+        e.gauge("yaltime_clock_error_bracket_seconds",
+                "Width of the narrowest OS clock reading bracket behind the clock error.", facts.error.bracket_s);
+    }
+    const tsc_health::health &h = facts.health;
+    if (h.clocksource_known) {
+        e.gauge("yaltime_clocksource_info", "The kernel's current clocksource.", 1, {{"clocksource", h.clocksource}});
+        e.gauge("yaltime_clocksource_tsc", "1 if the kernel's current clocksource is the TSC.",
+                h.clocksource == "tsc" ? 1 : 0);
+    }
+    if (h.flags_known) {
+        e.gauge("yaltime_constant_tsc", "1 if the CPU reports constant_tsc (a rate independent of frequency).",
+                h.constant_tsc ? 1 : 0);
+        e.gauge("yaltime_nonstop_tsc", "1 if the CPU reports nonstop_tsc (the TSC runs in sleep states).",
+                h.nonstop_tsc ? 1 : 0);
+    }
+    e.gauge("yaltime_tsc_healthy", "0 if the kernel does not use the TSC or the TSC is not invariant.",
+            tsc_health::healthy(h) ? 1 : 0);
+    return e.text();
+}
+
+std::string write_atomically(const std::string &path, const std::string &content)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (base.empty())
+        return path + ": not a file name";
+    std::string temp = dir + "/." + base + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0)
+        return "cannot create a temporary file in " + dir + ": " + strerror(errno);
+    std::string problem;
+    for (std::size_t done = 0; problem.empty() && done < content.size();) {
+        const ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            problem = "cannot write " + temp + ": " + strerror(errno);
+        else
+            done += static_cast<std::size_t>(n);
+    }
+    if (problem.empty() && fchmod(fd, 0644) != 0)
+        problem = "cannot set the mode of " + temp + ": " + strerror(errno);
+    if (problem.empty() && fsync(fd) != 0)
+        problem = "cannot flush " + temp + ": " + strerror(errno);
+    if (close(fd) != 0 && problem.empty())
+        problem = "cannot close " + temp + ": " + strerror(errno);
+    if (problem.empty() && rename(temp.c_str(), path.c_str()) != 0)
+        problem = "cannot rename " + temp + " to " + path + ": " + strerror(errno);
+    if (!problem.empty())
+        unlink(temp.c_str());
+    return problem;
+}
+
+} // namespace prometheus

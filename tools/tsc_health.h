@@ -1,0 +1,59 @@
+/*
+ * tsc_health.h - does the kernel trust the TSC that YALTIME reads?
+ *
+ * YALTIME's clock is only as good as the TSC: it must tick at one rate
+ * whatever the CPU's frequency (constant_tsc) and keep ticking in deep sleep
+ * states (nonstop_tsc), and the kernel, which watches it, must have kept it
+ * as its own clocksource.  Both tools read what the kernel says:
+ *   <root>/sys/devices/system/clocksource/clocksource0/current_clocksource
+ *   <root>/proc/cpuinfo (the first "flags" line)
+ * where <root> is $YALTIME_SYSFS_ROOT, empty (the real files) by default; the
+ * tests point it at a folder of their own.  A file that cannot be read
+ * leaves its facts unknown, and an unknown fact raises no warning.
+ */
+#ifndef YALTIME_TOOLS_TSC_HEALTH_H
+#define YALTIME_TOOLS_TSC_HEALTH_H
+
+#include <string>
+
+namespace tsc_health {
+
+constexpr const char *ROOT_ENV = "YALTIME_SYSFS_ROOT";
+constexpr const char *CLOCKSOURCE_PATH = "/sys/devices/system/clocksource/clocksource0/current_clocksource";
+constexpr const char *CPUINFO_PATH = "/proc/cpuinfo";
+
+struct health {
+    bool clocksource_known = false;
+    std::string clocksource;
+    bool flags_known = false;
+    bool constant_tsc = false;
+    bool nonstop_tsc = false;
+};
+
+/* The clocksource's name from the file's text, without surrounding blanks; "" if none. */
+std::string parse_clocksource(const std::string &text);
+
+/* Reads constant_tsc and nonstop_tsc from the first "flags" line; false if there is none. */
+bool parse_cpu_flags(const std::string &cpuinfo, bool &constant_tsc, bool &nonstop_tsc);
+
+/* Reads both files under `root` ("" for the machine's own). */
+health read_health(const std::string &root);
+
+/* The root the tools use: $YALTIME_SYSFS_ROOT, or "". */
+std::string root_from_environment();
+
+/* True unless a known fact says the TSC is not the kernel's clocksource or not invariant. */
+bool healthy(const health &h);
+
+/* One line ending in "\n" saying what is wrong and what it means; "" when healthy. */
+std::string warning(const health &h);
+
+/* "clocksource  tsc (constant_tsc yes, nonstop_tsc yes)\n" */
+std::string format_text(const health &h);
+
+/* `, "clocksource": ..., "constant_tsc": ..., "nonstop_tsc": ...` to append to a JSON object. */
+std::string json_fields(const health &h);
+
+} // namespace tsc_health
+
+#endif /* YALTIME_TOOLS_TSC_HEALTH_H */
