@@ -88,8 +88,9 @@ TEST(YaltimeClock, ToSystemClockTruncatedAndSaturated)
     };
     for (const auto &row : rows) {
         const auto sys = clock::to_sys(at(row.seconds));
-        if (std::is_same_v<std::chrono::system_clock::duration, ns> || row.ns == max || row.ns == min)
+        if (std::is_same_v<std::chrono::system_clock::duration, ns> || row.ns == max || row.ns == min) {
             EXPECT_EQ(row.ns, std::chrono::duration_cast<ns>(sys.time_since_epoch()).count()) << row.seconds;
+        }
     }
 }
 

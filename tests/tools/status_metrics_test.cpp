@@ -415,8 +415,9 @@ TEST(ToolsStatus, MetricsForEveryOutcome)
         std::unique_ptr<fake_area> area;
         if (r.size > 0)
             area = std::make_unique<fake_area>(prefix.area_name(), r.size);
-        if (r.mode != 0)
+        if (r.mode != 0) {
             ASSERT_EQ(0, chmod(("/dev/shm" + prefix.area_name()).c_str(), r.mode));
+        }
         const auto out = run({status_program, "--prometheus", "--watch-seconds", "0"}, {prefix.env()});
         EXPECT_EQ(r.exit_code, out.exit_code) << r.what << out.err;
         auto m = samples(out.out);
