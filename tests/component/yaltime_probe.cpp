@@ -7,7 +7,10 @@
 //                 [--for SECONDS] [--tsc-to-now TICKS] [--serve]
 //                 [--as-uid UID] LIBRARY
 //
-// --as-uid drops to that user and group (from root) before anything else.
+// --as-uid drops to that user and group (from root) once the libraries are
+// loaded, before the component starts: everything the component does with
+// the shared area it does as that user, and the build tree need not be
+// readable by it (a checkout under root's 0700 home, say).
 //
 //   started code=C period=P           after start
 //   sample before=B os=S now=N code=C period=P steps=K updates=U mmap_r=M mono=T
@@ -128,6 +131,13 @@ bool start_component(const options &o)
         }
         real_mmap_r = reinterpret_cast<VEK_BASE_MMAP_R_T>(previous);
     }
+    if (o.as_uid >= 0) {
+        const auto id = static_cast<uid_t>(o.as_uid);
+        if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
+            std::perror("yaltime-probe: --as-uid");
+            std::exit(3);
+        }
+    }
     if (vek_host_start(err, sizeof err) != 0) {
         std::fprintf(stderr, "yaltime-probe: %s\n", err);
         return false;
@@ -144,13 +154,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: yaltime-probe [--arg NAME]... [--count-mmap] [--every S] [--for S] "
                              "[--tsc-to-now TICKS] [--serve] [--as-uid UID] LIBRARY\n");
         return 2;
-    }
-    if (o.as_uid >= 0) {
-        const auto id = static_cast<uid_t>(o.as_uid);
-        if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
-            std::perror("yaltime-probe: --as-uid");
-            return 3;
-        }
     }
     if (!start_component(o))
         return 1;
