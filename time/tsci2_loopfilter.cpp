@@ -281,6 +281,12 @@ void write_step(CALIBRATION_CONTEXT_H d_rec, int32_t idx, double slope, int64 in
 /* Below this span the rate a measurement shows is mostly its own noise. */
 constexpr double RATE_SPAN_MIN_US = 500000.0;
 
+/* An offset too large to slew: the OS clock was set or the TSC jumped. */
+bool beyond_step_limit(int64 fp_offset)
+{
+    return fp_offset > TSCI2_STEP_LIMIT || fp_offset < -TSCI2_STEP_LIMIT;
+}
+
 } // namespace
 
 void step_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
@@ -357,7 +363,7 @@ int check_step(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 {
     if (learn_rate(d_rec, epoch, fp_offset))
         return 1;
-    if (fp_offset > TSCI2_STEP_LIMIT || fp_offset < -TSCI2_STEP_LIMIT) {
+    if (beyond_step_limit(fp_offset)) {
         /* The OS clock or the TSC stepped: put the clock back on the OS clock
          * now rather than at the next poll.  The slope, the poll schedule,
          * the jitter and the stability stay as they are. */
@@ -413,7 +419,7 @@ int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
      * slope change it does not justify.  Jitter and stability stay as they
      * were; should the slope be what is wrong, the next measurement shows it
      * (learn_rate). */
-    if (fp_offset > TSCI2_STEP_LIMIT || fp_offset < -TSCI2_STEP_LIMIT)
+    if (beyond_step_limit(fp_offset))
         return step_and_resync(d_rec, epoch, fp_offset);
 
     const double jitter = rms_update(get(tsci2_jitter), static_cast<double>(fp_offset));
@@ -461,13 +467,20 @@ namespace {
  * SUB_SAMPLES readings of TSC, OS clock, TSC, each triple back to back with
  * all conversion left for afterwards, and a short sleep after each.
  */
+/* One OS clock reading bracketed by a TSC reading on each side. */
+sub_sample read_bracket(const discipline_clock::clock_source &clocks)
+{
+    sub_sample s;
+    s.tsc_begin = clocks.read_tsc();
+    clocks.read_os(&s.tv);
+    s.tsc_end = clocks.read_tsc();
+    return s;
+}
+
 void take_sub_samples(const discipline_clock::clock_source &clocks, sub_sample *samples)
 {
     for (int n = 0; n < SUB_SAMPLES; ++n) {
-        sub_sample &s = samples[n];
-        s.tsc_begin = clocks.read_tsc();
-        clocks.read_os(&s.tv);
-        s.tsc_end = clocks.read_tsc();
+        samples[n] = read_bracket(clocks);
         vek_base_sleep(SUB_SAMPLE_INTERVAL_SECS);
     }
 }
@@ -480,10 +493,7 @@ sub_sample narrowest_bracket(const discipline_clock::clock_source &clocks)
 {
     sub_sample best{};
     for (int n = 0; n < TSCI2_SLOPE_BRACKETS; ++n) {
-        sub_sample s;
-        s.tsc_begin = clocks.read_tsc();
-        clocks.read_os(&s.tv);
-        s.tsc_end = clocks.read_tsc();
+        const sub_sample s = read_bracket(clocks);
         if (n == 0 || s.tsc_end - s.tsc_begin < best.tsc_end - best.tsc_begin)
             best = s;
     }
@@ -537,10 +547,7 @@ bool check_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset, uint64 *p_epo
     const discipline_clock::clock_source clocks = discipline_clock::active;
     const calibration_record_t *c_record = &d_rec->calib_table[ring_index(calib::load(d_rec->idx))];
     for (int n = 0; n < TSCI2_CHECK_TRIES; ++n) {
-        sub_sample s;
-        s.tsc_begin = clocks.read_tsc();
-        clocks.read_os(&s.tv);
-        s.tsc_end = clocks.read_tsc();
+        const sub_sample s = read_bracket(clocks);
         if (bracket_offset(s, calib::load(c_record->slope), calib::load(c_record->intercept), p_fp_offset)) {
             *p_epoch = bracket_midpoint(s);
             return true;

@@ -6,24 +6,16 @@
 
 #include <time.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 
 #include "public/tsc.h"
-#include "time/tsci2_loopfilter.h"
+#include "time/calibration.h"
 #include "tools/monitor_stats.h"
 
 namespace clock_error {
 
 namespace {
-
-/* An atomic load of a field the owner may be writing; it never stores. */
-template <typename T>
-T load(const T &field)
-{
-    return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_acquire);
-}
 
 double os_clock_s()
 {
@@ -106,11 +98,11 @@ std::vector<reading> take_readings(const void *area, int count)
         r.tsc_after = rdtsc();
         /* The record in force after the bracket, as a reader converting
          * its middle would use it: idx once, then that record. */
-        const int32_t idx = load(context->idx);
+        const int32_t idx = calib::load(context->idx, std::memory_order_acquire);
         if (idx >= 0 && idx < CALIB_TABLE_SIZE) {
             r.record_known = true;
-            r.slope_us_per_tick = load(context->calib_table[idx].slope);
-            r.intercept_us = load(context->calib_table[idx].intercept);
+            r.slope_us_per_tick = calib::load(context->calib_table[idx].slope, std::memory_order_acquire);
+            r.intercept_us = calib::load(context->calib_table[idx].intercept, std::memory_order_acquire);
         }
         readings.push_back(r);
     }
