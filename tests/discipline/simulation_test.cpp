@@ -1,6 +1,8 @@
 // The whole discipline in simulated time: a 3 GHz TSC, an OS clock of 1
 // microsecond resolution read with a few hundred nanoseconds of random
-// (seeded) delay, whose rate changes by +40 ppm one minute after the start.
+// (seeded) delay, running 40 ppm fast against the TSC.  (A change of its
+// rate while running is a disturbance the watch follows within seconds, with
+// steps: disturbance_test.cpp sweeps those.)
 // The initial calibration and then the thread's cycles run for hours of
 // simulated time in milliseconds.  The calibrated clock (the record in force
 // applied to the TSC) is compared with the OS clock at the end of every
@@ -41,7 +43,7 @@ public:
         clock.os_delay_min_ns = 100; // before and after the OS clock's sample
         clock.os_delay_max_ns = 400;
         clock.sleep_overshoot_max_ns = 100000; // the scheduler wakes up to 100 us late
-        clock.rate_change_at_ns = 60 * SEC;
+        clock.rate_change_at_ns = 0;
         clock.rate_ppm = 40;
         clock.after_sleep = [this](double seconds) {
             if (seconds == static_cast<double>(DAEMON_UPDATE_INTERVAL))
@@ -136,7 +138,7 @@ TEST(DisciplineSimulation, StaysWithinFiveMicrosecondsAfterTenMinutes)
     for (uint64 seed : {1u, 2u, 3u}) {
         simulated_run run(seed);
         const convergence c = run_two_hours(run);
-        std::cout << "[ figures  ] seed " << seed << ": 2 h simulated, OS clock +40 ppm at 1 min; max |error| "
+        std::cout << "[ figures  ] seed " << seed << ": 2 h simulated, OS clock +40 ppm; max |error| "
                   << c.max_abs_before_10min_us << " us from the first poll to 10 min, " << c.max_abs_after_10min_us
                   << " us (rms " << c.rms_after_10min_us << " us) from 10 min on; " << c.polls
                   << " polls, final poll factor " << c.final_poll_factor << ", steps " << c.steps << "\n";
