@@ -10,16 +10,20 @@
  *
  *   real-time minus monotonic changed        the real-time clock was stepped:
  *                                            step by exactly that, slope kept
+ *   offset beyond TSCI2_PERSIST_US less      the rate changed (a slew began or
+ *   than a minute after a correction         ended, the TSC's rate changed):
+ *                                            slope set to the TSC's rate
+ *                                            against the monotonic clock since
+ *                                            the correction, phase corrected
  *   offset beyond TSCI2_UNEXPLAINED_US       a slew, a new TSC rate or a TSC
  *                                            jump: phase corrected
- *   and the previous correction went the     the rate changed: slope set to
- *   same way, less than a minute ago         the TSC's rate against the
- *                                            monotonic clock since then
  *
- * A jump of the TSC is corrected once; its rate is unchanged, so nothing
- * follows it the same way.  A slew shorter than a cycle is likewise one
- * phase correction.  Rates are only ever measured against the monotonic
- * clock, which no step moves.
+ * A jump of the TSC is corrected once; its rate is unchanged, so no offset
+ * grows after it.  A slew shorter than a cycle is likewise one phase
+ * correction.  A lesson measured over a span in which a slew ended is wrong
+ * by part of the slew; the offset that then grows is the next lesson.
+ * Rates are only ever measured against the monotonic clock, which no step
+ * moves.
  */
 #include "time/disturbance_watch.h"
 
@@ -56,14 +60,14 @@ int64 rounded_us(int64 ns)
 }
 
 /*
- * The TSC's rate against the monotonic clock since the previous correction,
- * when that went the same way as this one, lies between TSCI2_LESSON_MIN_S
- * and TSCI2_LESSON_WINDOW_S back, and the rate is within
- * TSCI2_LESSON_FACTOR of the slope (a TSC that jumped in between is not).
+ * The TSC's rate against the monotonic clock since the last correction,
+ * when that lies between TSCI2_LESSON_MIN_S and TSCI2_LESSON_WINDOW_S back
+ * and the rate is within TSCI2_LESSON_FACTOR of the slope (a TSC that
+ * jumped in between gives no rate).
  */
-bool lesson_rate(const watch_state &w, const sub_sample &s, int64 offset_us, double slope, double *rate)
+bool lesson_rate(const watch_state &w, const sub_sample &s, double slope, double *rate)
 {
-    if (!w.corrected || (offset_us > 0) != (w.corrected_offset_us > 0))
+    if (!w.corrected)
         return false;
     const double span_us = static_cast<double>(wrap_sub(s.mono_ns, w.corrected_mono_ns)) / 1000.0;
     if (!(span_us >= TSCI2_LESSON_MIN_S * 1e6 && span_us <= TSCI2_LESSON_WINDOW_S * 1e6))
@@ -92,12 +96,14 @@ watch_verdict judge(const watch_state &w, const sub_sample &s, double slope, int
     const int64 step_ns = wrap_sub(os_minus_mono_ns(s), w.os_minus_mono_ns);
     if (beyond(step_ns, (TSCI2_OS_STEP_MIN_US + width_us(s, slope) + w.width_us) * 1000.0))
         return {WATCH_OS_STEP, rounded_us(step_ns), slope};
-    if (!beyond(offset_us, TSCI2_UNEXPLAINED_US))
-        return {WATCH_NONE, 0, slope};
+    /* Right after a correction the line was on the OS clock: an offset
+     * that has grown since is a rate the line does not have. */
     double rate = 0;
-    if (lesson_rate(w, s, offset_us, slope, &rate))
+    if (beyond(offset_us, TSCI2_PERSIST_US) && lesson_rate(w, s, slope, &rate))
         return {WATCH_RATE, offset_us, rate};
-    return {WATCH_PHASE, offset_us, slope};
+    if (beyond(offset_us, TSCI2_UNEXPLAINED_US))
+        return {WATCH_PHASE, offset_us, slope};
+    return {WATCH_NONE, 0, slope};
 }
 
 void remember(watch_state *w, const sub_sample &s, double slope, const watch_verdict &v)
@@ -110,7 +116,6 @@ void remember(watch_state *w, const sub_sample &s, double slope, const watch_ver
         w->corrected = true;
         w->corrected_tsc = bracket_midpoint(s);
         w->corrected_mono_ns = s.mono_ns;
-        w->corrected_offset_us = v.offset_us;
     }
 }
 

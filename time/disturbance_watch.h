@@ -12,10 +12,11 @@
  *     the calibration by it, slope kept;
  *   - an offset from the loop's line far beyond what the loop leaves
  *     (TSCI2_UNEXPLAINED_US): the OS clock slewed by a time daemon, the TSC's
- *     rate changed, the TSC jumped.  Corrected in phase at once; when a
- *     second one follows the same way within TSCI2_LESSON_WINDOW_S, the rate
- *     is corrected too, measured against the monotonic clock over the span
- *     between the two (never in the slope's own ticks-times-slope units).
+ *     rate changed, the TSC jumped.  Corrected in phase at once; when an
+ *     offset grows again within TSCI2_LESSON_WINDOW_S of a correction
+ *     (beyond TSCI2_PERSIST_US), the rate is corrected too, measured against
+ *     the monotonic clock over the span since the correction (never in the
+ *     slope's own ticks-times-slope units).
  *
  * Once a cycle it takes up to TSCI2_CHECK_TRIES readings of TSC, real-time
  * clock, monotonic clock and TSC, and keeps the narrowest; one whose TSC
@@ -37,7 +38,8 @@
 #define TSCI2_CHECK_TRIES 3       /* readings per check; the narrowest is kept */
 #define TSCI2_OS_STEP_MIN_US 5    /* real-time minus monotonic change taken for a step, beyond both widths */
 #define TSCI2_UNEXPLAINED_US 64   /* offset from the loop's line that the watch corrects */
-#define TSCI2_LESSON_WINDOW_S 64  /* two corrections the same way within this: a rate lesson */
+#define TSCI2_PERSIST_US 16       /* offset grown since a correction that makes a rate lesson */
+#define TSCI2_LESSON_WINDOW_S 64  /* ... within this many seconds of it */
 #define TSCI2_LESSON_MIN_S 0.5    /* shortest span a rate lesson is measured over */
 #define TSCI2_LESSON_FACTOR 4.0   /* a lesson moves the slope by this factor at most */
 
@@ -59,7 +61,6 @@ struct watch_state {
     bool corrected;               /* a phase correction or rate lesson was made, at: */
     uint64 corrected_tsc;         /*   its TSC midpoint */
     int64 corrected_mono_ns;      /*   its monotonic reading */
-    int64 corrected_offset_us;    /*   the offset it corrected */
 };
 
 TSCI2_HIDDEN extern watch_state watch;

@@ -597,7 +597,7 @@ TEST(DisciplineCheck, OnlyANarrowBracketIsTrusted)
 // The disturbance watch's verdicts on one reading of a 1 GHz TSC (zero
 // width unless said) against the loop's line (slope 0.001 us per tick), and
 // what it writes: the watch last saw real-time minus monotonic at REF_D_NS,
-// and, in some cases, made a correction of +100 us a while ago.
+// and, in some cases, made a correction a while ago.
 TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
 {
     constexpr uint64 TSC = 1000000000000ull;
@@ -612,28 +612,28 @@ TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
         uint64 width;      // ticks between the reading's TSC readings
         double corrected_s; // the previous correction this long ago (monotonic); 0: none
         double corrected_rate; // TSC ticks since then per monotonic ns
-        int64 corrected_us; // and what it corrected
         tsci2::watch_action action;
         int64 written_us;   // the offset the new record carries
         double slope_factor; // new slope / 0.001
     } cases[] = {
-        {"quiet: what the loop follows", 40, 0, 0, 0, 1, 0, tsci2::WATCH_NONE, 0, 0},
-        {"at the threshold: the loop's", TSCI2_UNEXPLAINED_US, 0, 0, 0, 1, 0, tsci2::WATCH_NONE, 0, 0},
-        {"beyond it: phase corrected", -TSCI2_UNEXPLAINED_US - 1, 0, 0, 0, 1, 0, tsci2::WATCH_PHASE, -65, 1},
-        {"real-time stepped 4 us: within the readings' noise", 4, 4, 400, 0, 1, 0, tsci2::WATCH_NONE, 0, 0},
-        {"real-time stepped 6 us: stepped exactly", 6, 6, 0, 0, 1, 0, tsci2::WATCH_OS_STEP, 6, 1},
-        {"real-time stepped -1 s, slewing meanwhile", -1000000 + 300, -1000000, 0, 0, 1, 0,
-         tsci2::WATCH_OS_STEP, -1000000, 1},
-        {"real-time stepped a day", 86400000000, 86400000000, 0, 0, 1, 0, tsci2::WATCH_OS_STEP, 86400000000, 1},
-        {"preempted 51 us inside the reading", 3600000000, 3600000000, 51000, 0, 1, 0, tsci2::WATCH_UNTRUSTED, 0,
-         0},
-        {"a second correction the same way 1 s on: rate lesson", 500, 0, 0, 1.0, 1.0 / 1.0005, 100,
-         tsci2::WATCH_RATE, 500, 1.0005},
-        {"TSC 50 % faster: rate lesson", 500000, 0, 0, 1.0, 1.5, 100, tsci2::WATCH_RATE, 500000, 1 / 1.5},
-        {"the other way: phase only", -500, 0, 0, 1.0, 1.0, 100, tsci2::WATCH_PHASE, -500, 1},
-        {"the same way 65 s on: phase only", 500, 0, 0, 65.0, 1.0, 100, tsci2::WATCH_PHASE, 500, 1},
-        {"the same way 0.4 s on: too short, phase only", 500, 0, 0, 0.4, 1.0, 100, tsci2::WATCH_PHASE, 500, 1},
-        {"the TSC jumped in between: phase only", 500, 0, 0, 1.0, 10.0, 100, tsci2::WATCH_PHASE, 500, 1},
+        {"quiet: what the loop follows", 40, 0, 0, 0, 1, tsci2::WATCH_NONE, 0, 0},
+        {"at the threshold: the loop's", TSCI2_UNEXPLAINED_US, 0, 0, 0, 1, tsci2::WATCH_NONE, 0, 0},
+        {"beyond it: phase corrected", -TSCI2_UNEXPLAINED_US - 1, 0, 0, 0, 1, tsci2::WATCH_PHASE, -65, 1},
+        {"real-time stepped 4 us: within the readings' noise", 4, 4, 400, 0, 1, tsci2::WATCH_NONE, 0, 0},
+        {"real-time stepped 6 us: stepped exactly", 6, 6, 0, 0, 1, tsci2::WATCH_OS_STEP, 6, 1},
+        {"real-time stepped -1 s, slewing meanwhile", -1000000 + 300, -1000000, 0, 0, 1, tsci2::WATCH_OS_STEP,
+         -1000000, 1},
+        {"real-time stepped a day", 86400000000, 86400000000, 0, 0, 1, tsci2::WATCH_OS_STEP, 86400000000, 1},
+        {"preempted 51 us inside the reading", 3600000000, 3600000000, 51000, 0, 1, tsci2::WATCH_UNTRUSTED, 0, 0},
+        {"17 us grown 1 s after a correction: rate lesson", 17, 0, 0, 1.0, 1.0 / 1.000017, tsci2::WATCH_RATE, 17,
+         1.000017},
+        {"-500 us 1 s after: rate lesson either way", -500, 0, 0, 1.0, 1.0 / 0.9995, tsci2::WATCH_RATE, -500,
+         0.9995},
+        {"TSC 50 % faster: rate lesson", 500000, 0, 0, 1.0, 1.5, tsci2::WATCH_RATE, 500000, 1 / 1.5},
+        {"15 us grown after a correction: the loop's", 15, 0, 0, 1.0, 1.0, tsci2::WATCH_NONE, 0, 0},
+        {"65 s after: no lesson, phase", 500, 0, 0, 65.0, 1.0, tsci2::WATCH_PHASE, 500, 1},
+        {"0.4 s after: too short for a lesson, phase", 500, 0, 0, 0.4, 1.0, tsci2::WATCH_PHASE, 500, 1},
+        {"the TSC jumped in between: phase only", 500, 0, 0, 1.0, 10.0, tsci2::WATCH_PHASE, 500, 1},
     };
     for (const auto &c : cases) {
         context = sim::zeroed_context();
@@ -644,7 +644,7 @@ TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
         context->calib_table[9] = {0.001, intercept};
         tsci2_poll_factor = 50;
         tsci2_poll_timer = 20;
-        tsci2::watch = {true, REF_D_NS, 0.0, c.corrected_s > 0, 0, 0, c.corrected_us};
+        tsci2::watch = {true, REF_D_NS, 0.0, c.corrected_s > 0, 0, 0};
         tsci2::watch.corrected_mono_ns = MONO_NS - static_cast<int64>(c.corrected_s * 1e9);
         tsci2::watch.corrected_tsc = TSC - static_cast<uint64>(c.corrected_s * 1e9 * c.corrected_rate);
         const int64 mono_ns = MONO_NS - c.os_step_us * 1000;
@@ -677,7 +677,7 @@ TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
         EXPECT_EQ(tsci2_last_time, lesson ? TSC : TSC - 16 * ONE_S) << c.what;
     }
     // Only trusted readings are remembered, and corrections start a lesson's span.
-    tsci2::watch_state w{true, REF_D_NS, 0.0, false, 0, 0, 0};
+    tsci2::watch_state w{true, REF_D_NS, 0.0, false, 0, 0};
     const sub_sample wide{TSC, tv_of(RT_US / 1000000, 0), TSC + 60000, MONO_NS};
     tsci2::remember(&w, wide, 0.001, tsci2::judge(w, wide, 0.001, 0));
     EXPECT_EQ(w.os_minus_mono_ns, REF_D_NS);
