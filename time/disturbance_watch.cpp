@@ -97,9 +97,11 @@ watch_verdict judge(const watch_state &w, const sub_sample &s, double slope, int
     if (beyond(step_ns, (TSCI2_OS_STEP_MIN_US + width_us(s, slope) + w.width_us) * 1000.0))
         return {WATCH_OS_STEP, rounded_us(step_ns), slope};
     /* Right after a correction the line was on the OS clock: an offset
-     * that has grown since is a rate the line does not have. */
+     * that has grown since is a rate the line does not have.  The two
+     * readings' widths bound the error of both the offset and the rate. */
+    const double noise_us = width_us(s, slope) + w.corrected_width_us;
     double rate = 0;
-    if (beyond(offset_us, TSCI2_PERSIST_US) && lesson_rate(w, s, slope, &rate))
+    if (beyond(offset_us, TSCI2_PERSIST_US + 4 * noise_us) && lesson_rate(w, s, slope, &rate))
         return {WATCH_RATE, offset_us, rate};
     if (beyond(offset_us, TSCI2_UNEXPLAINED_US))
         return {WATCH_PHASE, offset_us, slope};
@@ -116,6 +118,7 @@ void remember(watch_state *w, const sub_sample &s, double slope, const watch_ver
         w->corrected = true;
         w->corrected_tsc = bracket_midpoint(s);
         w->corrected_mono_ns = s.mono_ns;
+        w->corrected_width_us = w->width_us;
     }
 }
 

@@ -625,12 +625,12 @@ TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
          -1000000, 1},
         {"real-time stepped a day", 86400000000, 86400000000, 0, 0, 1, tsci2::WATCH_OS_STEP, 86400000000, 1},
         {"preempted 51 us inside the reading", 3600000000, 3600000000, 51000, 0, 1, tsci2::WATCH_UNTRUSTED, 0, 0},
-        {"17 us grown 1 s after a correction: rate lesson", 17, 0, 0, 1.0, 1.0 / 1.000017, tsci2::WATCH_RATE, 17,
-         1.000017},
+        {"19 us grown 1 s after a correction: rate lesson", 19, 0, 0, 1.0, 1.0 / 1.000019, tsci2::WATCH_RATE, 19,
+         1.000019},
+        {"17 us grown, readings 0.5 us wide: within their noise", 17, 0, 0, 1.0, 1.0, tsci2::WATCH_NONE, 0, 0},
         {"-500 us 1 s after: rate lesson either way", -500, 0, 0, 1.0, 1.0 / 0.9995, tsci2::WATCH_RATE, -500,
          0.9995},
         {"TSC 50 % faster: rate lesson", 500000, 0, 0, 1.0, 1.5, tsci2::WATCH_RATE, 500000, 1 / 1.5},
-        {"15 us grown after a correction: the loop's", 15, 0, 0, 1.0, 1.0, tsci2::WATCH_NONE, 0, 0},
         {"65 s after: no lesson, phase", 500, 0, 0, 65.0, 1.0, tsci2::WATCH_PHASE, 500, 1},
         {"0.4 s after: too short for a lesson, phase", 500, 0, 0, 0.4, 1.0, tsci2::WATCH_PHASE, 500, 1},
         {"the TSC jumped in between: phase only", 500, 0, 0, 1.0, 10.0, tsci2::WATCH_PHASE, 500, 1},
@@ -644,7 +644,7 @@ TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
         context->calib_table[9] = {0.001, intercept};
         tsci2_poll_factor = 50;
         tsci2_poll_timer = 20;
-        tsci2::watch = {true, REF_D_NS, 0.0, c.corrected_s > 0, 0, 0};
+        tsci2::watch = {true, REF_D_NS, 0.0, c.corrected_s > 0, 0, 0, 0.5};
         tsci2::watch.corrected_mono_ns = MONO_NS - static_cast<int64>(c.corrected_s * 1e9);
         tsci2::watch.corrected_tsc = TSC - static_cast<uint64>(c.corrected_s * 1e9 * c.corrected_rate);
         const int64 mono_ns = MONO_NS - c.os_step_us * 1000;
@@ -677,7 +677,7 @@ TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
         EXPECT_EQ(tsci2_last_time, lesson ? TSC : TSC - 16 * ONE_S) << c.what;
     }
     // Only trusted readings are remembered, and corrections start a lesson's span.
-    tsci2::watch_state w{true, REF_D_NS, 0.0, false, 0, 0};
+    tsci2::watch_state w{true, REF_D_NS, 0.0, false, 0, 0, 0.0};
     const sub_sample wide{TSC, tv_of(RT_US / 1000000, 0), TSC + 60000, MONO_NS};
     tsci2::remember(&w, wide, 0.001, tsci2::judge(w, wide, 0.001, 0));
     EXPECT_EQ(w.os_minus_mono_ns, REF_D_NS);
@@ -686,6 +686,7 @@ TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
     EXPECT_EQ(w.os_minus_mono_ns, REF_D_NS + 1000000000);
     EXPECT_DOUBLE_EQ(w.width_us, 1.0);
     EXPECT_TRUE(w.corrected);
+    EXPECT_DOUBLE_EQ(w.corrected_width_us, 1.0);
     EXPECT_EQ(w.corrected_tsc, TSC + 500);
     EXPECT_EQ(w.corrected_mono_ns, MONO_NS);
 }
