@@ -5,12 +5,12 @@
  *
  *   tsci2_loopfilter_init    the initial calibration: a one-second slope and
  *                            an intercept from ten sub-samples, into record 0.
- *   poll_offset              the offset of the OS clock from the record in
- *                            force, from ten sub-samples.
  *                            The slope is measured against the monotonic
  *                            clock, which no step of the real-time clock
  *                            moves, and measured again when it disagrees
  *                            with a second, short measurement.
+ *   poll_offset              the offset of the OS clock from the record in
+ *                            force, from ten sub-samples.
  *   loop_filter              steps the calibration at the first measurement
  *                            and for offsets beyond TSCI2_STEP_LIMIT, slews it
  *                            otherwise (slope by 0.75 of the frequency error,
