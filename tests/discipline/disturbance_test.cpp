@@ -1,10 +1,9 @@
 // The disturbance sweep: each kind of disturbance a machine inflicts on the
 // discipline, tried over its range of sizes in simulated time, on the
-// machine of the two-hour run (3 GHz TSC, an OS clock of 1 us resolution
+// machine of sim::simulated_run (3 GHz TSC, an OS clock of 1 us resolution
 // read with a few hundred ns of delay, running 40 ppm fast against the TSC).
-// Every case runs for hours; the calibrated clock is compared with the OS
-// clock at the end of every one-second sleep and after every cycle, and
-// checked against the bounds its kind promises:
+// Every case runs for hours, and the calibrated clock's error is held to the
+// bounds its kind promises:
 //
 //   OS clock stepped while running, 1 ms to a day:  <= 100 us from 3 s after,
 //                                    within 5 us for good within 120 s
@@ -67,74 +66,46 @@ struct outcome {
     double p99_us = 0;
 };
 
-// A run of the simulated machine with one disturbance and the figures kept.
+// A run of the simulated machine with one disturbance, and its figures.
 class sweep_run {
 public:
-    explicit sweep_run(const sweep_case &c, uint64 seed) : c_(c)
+    explicit sweep_run(const sweep_case &c) : c_(c), run_(7, false)
     {
-        sim::reset_loop_globals();
-        clock.rng.seed(seed);
-        clock.tsc_base = 1000000000000ull;
-        clock.tsc_delay_min_ns = 10;
-        clock.tsc_delay_max_ns = 40;
-        clock.os_delay_min_ns = 100;
-        clock.os_delay_max_ns = 400;
-        clock.sleep_overshoot_max_ns = 100000;
-        clock.rate_change_at_ns = 0;
-        clock.rate_ppm = 40;
-        clock.before_sleep = [this](double) {
+        run_.clock.before_sleep = [this](double) {
             if (!applied_ && c_.at_s == 0 && sleeps_++ == c_.at_sleep)
                 apply();
         };
-        clock.after_sleep = [this](double seconds) {
-            if (seconds == static_cast<double>(DAEMON_UPDATE_INTERVAL))
-                check();
-        };
-        use_ = std::make_unique<sim::installed>(clock);
-        context = sim::zeroed_context();
-    }
-    ~sweep_run()
-    {
-        use_.reset();
-        sim::reset_loop_globals();
+        run_.on_check = [this](double error_us, double t_s) { check(std::fabs(error_us), t_s); };
     }
 
     outcome run()
     {
-        tsci2_loopfilter_init(context.get());
-        while (seconds() < c_.at_s + RUN_AFTER_S) {
-            if (!applied_ && seconds() >= c_.at_s)
+        run_.start();
+        while (run_.seconds() < c_.at_s + RUN_AFTER_S) {
+            if (!applied_ && run_.seconds() >= c_.at_s)
                 apply();
-            tsci2::discipline_cycle(context.get());
-            check();
+            run_.cycle();
         }
         std::sort(late_.begin(), late_.end());
         if (!late_.empty())
             o_.p99_us = late_[late_.size() * 99 / 100];
-        o_.steps = context->stepcount - steps_before_;
+        o_.steps = run_.context->stepcount - steps_before_;
         return o_;
     }
 
-    sim::sim_clock clock;
-    std::unique_ptr<calibration_context_t> context;
-
 private:
-    double seconds() const { return static_cast<double>(clock.t_ns) / 1e9; }
-
     void apply()
     {
         applied_ = true;
-        from_s_ = seconds();
-        steps_before_ = context->stepcount;
-        c_.apply(clock);
+        from_s_ = run_.seconds();
+        steps_before_ = run_.context->stepcount;
+        c_.apply(run_.clock);
     }
 
-    void check()
+    void check(double e, double t)
     {
-        const double e = std::fabs(sim::calibrated_error_us(clock, context.get()));
         if (!applied_ || std::isnan(e))
             return;
-        const double t = seconds();
         const double end_s = from_s_ + c_.lasts_s;
         if (t < end_s)
             o_.during_us = std::max(o_.during_us, e);
@@ -147,13 +118,13 @@ private:
     }
 
     const sweep_case &c_;
+    sim::simulated_run run_;
     bool applied_ = false;
     int sleeps_ = 0;
     double from_s_ = 0;
     int steps_before_ = 0;
     outcome o_;
     std::vector<double> late_;
-    std::unique_ptr<sim::installed> use_;
 };
 
 std::string fixed(double value, int decimals)
@@ -266,7 +237,7 @@ TEST(DisciplineDisturbances, EveryKindOverItsSizesKeepsItsBounds)
     add_preemptions(cases);
     std::vector<kind_summary> summary;
     for (const sweep_case &c : cases) {
-        sweep_run run(c, 7);
+        sweep_run run(c);
         const outcome o = run.run();
         const std::string what = c.kind + ": " + c.size;
         if (c.during_us > 0) {

@@ -251,6 +251,84 @@ inline std::unique_ptr<calibration_context_t> zeroed_context()
     return std::make_unique<calibration_context_t>();
 }
 
+// The whole discipline on the machine of the long runs: a 3 GHz TSC, an OS
+// clock of 1 microsecond resolution read with a few hundred nanoseconds of
+// random (seeded) delay, running 40 ppm fast against the TSC, and a
+// scheduler that wakes up to 100 us late.  on_check sees the calibrated
+// clock's error at the end of every one-second sleep and after every cycle:
+// the two ends of each stretch over which the record in force stays the same.
+class simulated_run {
+public:
+    // `start`: run the initial calibration now (else call start() later,
+    // once the clock's hooks are set).
+    explicit simulated_run(uint64 seed, bool start_now = true)
+    {
+        reset_loop_globals();
+        clock.rng.seed(seed);
+        clock.tsc_base = 1000000000000ull + seed * 7777777ull; // a machine up for some minutes
+        clock.tsc_num = 3;                                      // 3 GHz
+        clock.tsc_den = 1;
+        clock.tsc_delay_min_ns = 10;
+        clock.tsc_delay_max_ns = 40;
+        clock.os_delay_min_ns = 100; // before and after the OS clock's sample
+        clock.os_delay_max_ns = 400;
+        clock.sleep_overshoot_max_ns = 100000; // the scheduler wakes up to 100 us late
+        clock.rate_change_at_ns = 0;
+        clock.rate_ppm = 40;
+        clock.after_sleep = [this](double seconds) {
+            if (seconds == static_cast<double>(DAEMON_UPDATE_INTERVAL))
+                check();
+        };
+        use = std::make_unique<installed>(clock);
+        context = zeroed_context();
+        if (start_now)
+            start();
+    }
+
+    void start() { tsci2_loopfilter_init(context.get()); }
+
+    ~simulated_run()
+    {
+        use.reset();
+        reset_loop_globals();
+    }
+
+    double seconds() const { return static_cast<double>(clock.t_ns) / 1e9; }
+
+    double error_us() const { return calibrated_error_us(clock, context.get()); }
+
+    void check()
+    {
+        if (on_check)
+            on_check(error_us(), seconds());
+    }
+
+    // One cycle of the thread; true when it polled.
+    bool cycle()
+    {
+        const size_t before = clock.sleeps.size();
+        tsci2::discipline_cycle(context.get());
+        check();
+        return clock.sleeps.size() - before > 1;
+    }
+
+    // Cycles until the simulated time reaches `end_s`; returns the polls made.
+    int run_until(double end_s)
+    {
+        int polls = 0;
+        while (seconds() < end_s)
+            polls += cycle() ? 1 : 0;
+        return polls;
+    }
+
+    sim_clock clock;
+    std::unique_ptr<calibration_context_t> context;
+    std::function<void(double error_us, double t_s)> on_check;
+
+private:
+    std::unique_ptr<installed> use;
+};
+
 } // namespace sim
 
 #endif // YALTIME_TESTS_DISCIPLINE_SIM_CLOCK_H
