@@ -38,11 +38,10 @@
 #define TSCI2_CHECK_TRIES 3       /* readings per check; the narrowest is kept */
 #define TSCI2_OS_STEP_MIN_US 5    /* real-time minus monotonic change taken for a step, beyond both widths */
 #define TSCI2_UNEXPLAINED_US 64   /* offset from the loop's line that the watch corrects */
-#define TSCI2_PERSIST_US 16       /* offset grown since a correction that makes a rate lesson, */
-                                  /* beyond 4 times both readings' widths */
-#define TSCI2_LESSON_WINDOW_S 64  /* ... within this many seconds of it */
-#define TSCI2_LESSON_MIN_S 0.5    /* shortest span a rate lesson is measured over */
-#define TSCI2_LESSON_FACTOR 4.0   /* a lesson moves the slope by this factor at most */
+#define TSCI2_PERSIST_US 16       /* offset grown since a correction that makes a rate lesson (plus 4 widths) */
+#define TSCI2_LESSON_WINDOW_S 64  /* longest span since the correction a lesson is measured over */
+#define TSCI2_LESSON_MIN_S 0.5    /* shortest span */
+#define TSCI2_LESSON_FACTOR 4.0   /* a rate further than this factor from the slope is no lesson */
 
 namespace tsci2 {
 
