@@ -1,11 +1,14 @@
 /*
- * discipline_clock.h - where the TSC discipline reads its two clocks.
+ * discipline_clock.h - where the TSC discipline reads its clocks.
  *
  * Internal to the component; never installed, never exported.  The
  * discipline (initial calibration, offset polls, the loop filter's start
- * epoch) reads the TSC and the OS clock only through discipline_clock::active,
- * which holds rdtsc() and gettimeofday(tv, NULL) unless a test puts a
- * simulated clock in their place.  Sleeping is not part of this seam: it goes
+ * epoch, the disturbance watch) reads the TSC, the OS real-time clock and the
+ * OS monotonic clock only through discipline_clock::active, which holds
+ * rdtsc(), gettimeofday(tv, NULL) and clock_gettime(CLOCK_MONOTONIC) unless a
+ * test puts a simulated clock in their place.  The monotonic clock runs at
+ * the real-time clock's rate (a time daemon's slew changes both) but is never
+ * stepped, so rates are measured against it and phase against the other.  Sleeping is not part of this seam: it goes
  * through the host's vek_base_sleep slot, which a test sets to its own sleep.
  *
  * Only tests write `active`, and only while no discipline code runs.
@@ -14,6 +17,7 @@
 #define YALTIME_DISCIPLINE_CLOCK_H
 
 #include <sys/time.h>
+#include <time.h>
 
 #include "public/portable.h"
 
@@ -25,12 +29,16 @@ using read_tsc_fn = uint64 (*)(void);
 /* The OS clock as gettimeofday(tv, NULL) gives it; the result is not examined. */
 using read_os_fn = int (*)(struct timeval *tv);
 
+/* The monotonic clock as clock_gettime(CLOCK_MONOTONIC, ts) gives it. */
+using read_mono_fn = int (*)(struct timespec *ts);
+
 struct clock_source {
     read_tsc_fn read_tsc;
     read_os_fn read_os;
+    read_mono_fn read_mono;
 };
 
-/* rdtsc() and gettimeofday(tv, NULL). */
+/* rdtsc(), gettimeofday(tv, NULL) and clock_gettime(CLOCK_MONOTONIC, ts). */
 __attribute__((visibility("hidden"))) clock_source real_clocks();
 
 /* The clocks the discipline reads; real_clocks() at load. */

@@ -5,6 +5,10 @@
  *
  *   tsci2_loopfilter_init    the initial calibration: a one-second slope and
  *                            an intercept from ten sub-samples, into record 0.
+ *                            The slope is measured against the monotonic
+ *                            clock, which no step of the real-time clock
+ *                            moves, and measured again when it disagrees
+ *                            with a second, short measurement.
  *   poll_offset              the offset of the OS clock from the record in
  *                            force, from ten sub-samples.
  *   loop_filter              steps the calibration at the first measurement
@@ -12,17 +16,10 @@
  *                            otherwise (slope by 0.75 of the frequency error,
  *                            offset over up to ten records); tracks jitter,
  *                            stability and the poll interval.
- *   check_offset/check_step  between polls, one bracketed comparison a cycle:
- *                            an offset beyond TSCI2_STEP_LIMIT (the OS clock
- *                            or the TSC stepped) is stepped at once.
- *   learn_rate               the measurement right after a step shows the
- *                            stepped record's own rate error; a large one
- *                            corrects the slope, so that a wrong slope is not
- *                            stepped for ever.
- *   tsci2_loopfilter_thread  one cycle a second for ever: heartbeat, a poll
- *                            every tsci2_poll_factor cycles or else a check,
- *                            and one slewed record brought into force per
- *                            cycle.
+ *   tsci2_loopfilter_thread  one cycle a second for ever: heartbeat, the
+ *                            disturbance watch's check (disturbance_watch.cpp),
+ *                            a poll every tsci2_poll_factor cycles, and one
+ *                            slewed record brought into force per cycle.
  *
  * Publication: every field of a context is written through calib::store
  * (std::atomic_ref, release).  A record is written slope first, then
@@ -42,7 +39,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <type_traits>
 
 #include <sys/time.h>
 
@@ -50,6 +46,7 @@
 #include "public/tsc.h"
 #include "time/calibration.h"
 #include "time/discipline_clock.h"
+#include "time/disturbance_watch.h"
 #include "time/tsci2_loopfilter_internal.h"
 
 static_assert(std::numeric_limits<double>::is_iec559, "the discipline relies on IEEE 754 doubles");
@@ -66,10 +63,6 @@ unsigned int tsci2_poll_factor;
 unsigned int tsci2_poll_timer;
 unsigned int tsci2_hold_timer;
 
-namespace tsci2 {
-bool rate_unverified;
-} // namespace tsci2
-
 /* ---- the clock seam ------------------------------------------------------ */
 
 namespace discipline_clock {
@@ -79,11 +72,13 @@ uint64 read_rdtsc(void) { return rdtsc(); }
 
 int read_gettimeofday(struct timeval *tv) { return gettimeofday(tv, nullptr); }
 
+int read_monotonic(struct timespec *ts) { return clock_gettime(CLOCK_MONOTONIC, ts); }
+
 } // namespace
 
-clock_source real_clocks() { return clock_source{read_rdtsc, read_gettimeofday}; }
+clock_source real_clocks() { return clock_source{read_rdtsc, read_gettimeofday, read_monotonic}; }
 
-clock_source active = {read_rdtsc, read_gettimeofday};
+clock_source active = {read_rdtsc, read_gettimeofday, read_monotonic};
 
 } // namespace discipline_clock
 
@@ -137,28 +132,23 @@ int64 timeval_usecs(const struct timeval &tv)
     return wrap_add(wrap_mul(static_cast<int64>(tv.tv_sec), 1000000), static_cast<int64>(tv.tv_usec));
 }
 
-/* ---- arithmetic of one measurement ------------------------------------- */
-
-namespace {
-
-/* a - b in the width of T, wrapping instead of overflowing. */
-template <typename T>
-T field_difference(T a, T b)
+int64 timespec_nsecs(const struct timespec &ts)
 {
-    using U = std::make_unsigned_t<T>;
-    return static_cast<T>(static_cast<U>(static_cast<U>(a) - static_cast<U>(b)));
+    return wrap_add(wrap_mul(static_cast<int64>(ts.tv_sec), 1000000000), static_cast<int64>(ts.tv_nsec));
 }
 
-} // namespace
+/* ---- arithmetic of one measurement ------------------------------------- */
 
-double slope_from_readings(uint64 tsc_begin, const struct timeval &tv_begin, uint64 tsc_end,
-                           const struct timeval &tv_end)
+double slope_from_readings(const sub_sample &begin, const sub_sample &end)
 {
-    const auto dsec = field_difference(tv_end.tv_sec, tv_begin.tv_sec);
-    const auto dusec = field_difference(tv_end.tv_usec, tv_begin.tv_usec);
-    const double usecs = static_cast<double>(dsec) * 1e6 + static_cast<double>(dusec);
-    const double ticks = static_cast<double>(static_cast<int64>(tsc_end - tsc_begin));
+    const double usecs = static_cast<double>(wrap_sub(end.mono_ns, begin.mono_ns)) / 1000.0;
+    const double ticks = static_cast<double>(static_cast<int64>(bracket_midpoint(end) - bracket_midpoint(begin)));
     return usecs / ticks;
+}
+
+bool slope_plausible(double slope, double second_slope)
+{
+    return slope > 0 && std::fabs(second_slope / slope - 1.0) <= TSCI2_SLOPE_AGREEMENT;
 }
 
 void calibration_deltas(const sub_sample &s, double slope, int64 *delta1, int64 *delta2)
@@ -223,16 +213,6 @@ uint64 bracket_midpoint(const sub_sample &s)
     return s.tsc_begin + (s.tsc_end - s.tsc_begin) / 2;
 }
 
-bool bracket_offset(const sub_sample &s, double slope, int64 intercept, int64 *fp_offset)
-{
-    int64 delta_forth, delta_back;
-    offset_deltas(s, slope, intercept, &delta_forth, &delta_back);
-    *fp_offset = half_difference(delta_forth, delta_back);
-    /* A TSC that went back between the readings gives a huge unsigned width. */
-    const double width_us = static_cast<double>(s.tsc_end - s.tsc_begin) * slope;
-    return slope > 0 && width_us <= TSCI2_BRACKET_LIMIT_US;
-}
-
 /* ---- loop filter -------------------------------------------------------- */
 
 int64 slew_iterations(int64 fp_offset)
@@ -260,26 +240,18 @@ void init_loopfilter(CALIBRATION_CONTEXT_H d_rec)
     reset_loop(S_NSET, discipline_clock::active.read_tsc(), 0);
     put(tsci2_jitter, 0.0);
     put(tsci2_stability, 0.0);
-    /* The record just measured is on the OS clock now: the next measurement
-     * shows whether its slope is. */
-    rate_unverified = true;
 }
 
-namespace {
-
-/* A step: the record after the one in force, in force at once. */
-void write_step(CALIBRATION_CONTEXT_H d_rec, int32_t idx, double slope, int64 intercept)
+void write_step(CALIBRATION_CONTEXT_H d_rec, double slope, int64 intercept)
 {
     calib::increment(d_rec->stepcount);
-    const int32_t next_idx = (idx + 1) % CALIB_TABLE_SIZE;
+    const int32_t next_idx = (ring_index(calib::load(d_rec->idx)) + 1) % CALIB_TABLE_SIZE;
     calib::write_record(d_rec, next_idx, slope, intercept);
     calib::store(d_rec->valid_idx, next_idx);
     calib::store(d_rec->idx, next_idx);
-    rate_unverified = true;
 }
 
-/* Below this span the rate a measurement shows is mostly its own noise. */
-constexpr double RATE_SPAN_MIN_US = 500000.0;
+namespace {
 
 /* An offset too large to slew: the OS clock was set or the TSC jumped. */
 bool beyond_step_limit(int64 fp_offset)
@@ -294,7 +266,7 @@ void step_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
     (void)epoch;
     const int32_t idx = ring_index(calib::load(d_rec->idx));
     const calibration_record_t &in_force = d_rec->calib_table[idx];
-    write_step(d_rec, idx, calib::load(in_force.slope), wrap_add(calib::load(in_force.intercept), fp_offset));
+    write_step(d_rec, calib::load(in_force.slope), wrap_add(calib::load(in_force.intercept), fp_offset));
 }
 
 double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
@@ -326,52 +298,11 @@ double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
     return dtemp * 1e6 / s0;
 }
 
-int learn_rate(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+void restart_frequency(uint64 epoch)
 {
-    if (!rate_unverified)
-        return 0;
-    const int32_t idx = ring_index(calib::load(d_rec->idx));
-    const calibration_record_t &in_force = d_rec->calib_table[idx];
-    const double s0 = calib::load(in_force.slope);
-    const int64 b0 = calib::load(in_force.intercept);
-
-    /* A TSC that went back since the step gives a negative span: wait for the
-     * step that follows it. */
-    const double span_us = static_cast<double>(static_cast<int64>(epoch - get(tsci2_last_time))) * s0;
-    if (!(span_us >= RATE_SPAN_MIN_US))
-        return 0;
-    rate_unverified = false;
-
-    const double rate = static_cast<double>(fp_offset) / span_us;
-    if (!(std::fabs(rate) > TSCI2_RATE_LEARN))
-        return 0;
-
-    /* A factor of two at most per lesson: an OS clock stepped again right
-     * after a step costs a lesson or two, never a slope near 0. */
-    const double factor = std::fmin(std::fmax(1.0 + rate, 0.5), 2.0);
-    const double dtemp = s0 * (factor - 1.0);
-    const int64 anchor = double_to_int64(static_cast<double>(static_cast<int64>(epoch)) * dtemp);
-    write_step(d_rec, idx, s0 + dtemp, wrap_add(wrap_sub(b0, anchor), fp_offset));
     reset_loop(S_SYNC, epoch, 0);
-    /* The slope has moved: follow it up with short polls, as after start. */
     put(tsci2_poll_timer, 0u);
     put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
-    return 1;
-}
-
-int check_step(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
-{
-    if (learn_rate(d_rec, epoch, fp_offset))
-        return 1;
-    if (beyond_step_limit(fp_offset)) {
-        /* The OS clock or the TSC stepped: put the clock back on the OS clock
-         * now rather than at the next poll.  The slope, the poll schedule,
-         * the jitter and the stability stay as they are. */
-        step_tsctime(d_rec, epoch, fp_offset);
-        reset_loop(S_SYNC, epoch, 0);
-        return 1;
-    }
-    return 0;
 }
 
 namespace {
@@ -406,9 +337,6 @@ void tune_poll(double stability)
 
 int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 {
-    if (learn_rate(d_rec, epoch, fp_offset))
-        return 1;
-
     const int state = get(tsci2_state);
 
     if (state == S_NSET)
@@ -417,8 +345,8 @@ int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
     /* An offset beyond the step limit (an OS clock set by hand, say) is
      * stepped like the first one rather than slewed over ten seconds with a
      * slope change it does not justify.  Jitter and stability stay as they
-     * were; should the slope be what is wrong, the next measurement shows it
-     * (learn_rate). */
+     * were; should the slope be what is wrong, the disturbance watch sees it
+     * within seconds. */
     if (beyond_step_limit(fp_offset))
         return step_and_resync(d_rec, epoch, fp_offset);
 
@@ -461,13 +389,6 @@ int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 
 /* ---- clock reading ------------------------------------------------------ */
 
-namespace {
-
-/*
- * SUB_SAMPLES readings of TSC, OS clock, TSC, each triple back to back with
- * all conversion left for afterwards, and a short sleep after each.
- */
-/* One OS clock reading bracketed by a TSC reading on each side. */
 sub_sample read_bracket(const discipline_clock::clock_source &clocks)
 {
     sub_sample s;
@@ -477,27 +398,42 @@ sub_sample read_bracket(const discipline_clock::clock_source &clocks)
     return s;
 }
 
+sub_sample read_both_clocks(const discipline_clock::clock_source &clocks)
+{
+    sub_sample s;
+    struct timespec mono;
+    s.tsc_begin = clocks.read_tsc();
+    clocks.read_os(&s.tv);
+    clocks.read_mono(&mono);
+    s.tsc_end = clocks.read_tsc();
+    s.mono_ns = timespec_nsecs(mono);
+    return s;
+}
+
+/* One taken while the thread was preempted cannot pass for the narrowest. */
+sub_sample narrowest_reading(const discipline_clock::clock_source &clocks, int count)
+{
+    sub_sample best{};
+    for (int n = 0; n < count; ++n) {
+        const sub_sample s = read_both_clocks(clocks);
+        if (n == 0 || s.tsc_end - s.tsc_begin < best.tsc_end - best.tsc_begin)
+            best = s;
+    }
+    return best;
+}
+
+namespace {
+
+/*
+ * SUB_SAMPLES readings of TSC, OS clock, TSC, each triple back to back with
+ * all conversion left for afterwards, and a short sleep after each.
+ */
 void take_sub_samples(const discipline_clock::clock_source &clocks, sub_sample *samples)
 {
     for (int n = 0; n < SUB_SAMPLES; ++n) {
         samples[n] = read_bracket(clocks);
         vek_base_sleep(SUB_SAMPLE_INTERVAL_SECS);
     }
-}
-
-/*
- * The narrowest of TSCI2_SLOPE_BRACKETS brackets taken back to back: one
- * during which the thread was preempted cannot pass for the pair's reading.
- */
-sub_sample narrowest_bracket(const discipline_clock::clock_source &clocks)
-{
-    sub_sample best{};
-    for (int n = 0; n < TSCI2_SLOPE_BRACKETS; ++n) {
-        const sub_sample s = read_bracket(clocks);
-        if (n == 0 || s.tsc_end - s.tsc_begin < best.tsc_end - best.tsc_begin)
-            best = s;
-    }
-    return best;
 }
 
 } // namespace
@@ -507,26 +443,33 @@ void tsci2_poll(calibration_record_t *c_record)
     assert(c_record);
     const discipline_clock::clock_source clocks = discipline_clock::active;
 
-    calib::store(c_record->intercept, int64{0});
-    calib::store(c_record->slope, 0.0);
-
     /* The first OS clock read of a process can take tens of microseconds or
      * more (the clock's pages are faulted in): make it before the pair the
-     * slope is measured from.  Each end of the pair is the OS reading of the
-     * narrowest bracket, tied to the midpoint of its TSC readings. */
-    struct timeval warm_up;
-    clocks.read_os(&warm_up);
-    const sub_sample begin = narrowest_bracket(clocks);
-    vek_base_sleep(1.0);
-    const sub_sample end = narrowest_bracket(clocks);
+     * slope is measured from. */
+    (void)read_both_clocks(clocks);
+    for (int attempt = 1;; ++attempt) {
+        calib::store(c_record->intercept, int64{0});
+        calib::store(c_record->slope, 0.0);
 
-    calib::store(c_record->slope,
-                 slope_from_readings(bracket_midpoint(begin), begin.tv, bracket_midpoint(end), end.tv));
+        /* Each end of the pair is the narrowest of a few readings, tied to
+         * the midpoint of its TSC readings. */
+        const sub_sample begin = narrowest_reading(clocks, TSCI2_SLOPE_BRACKETS);
+        vek_base_sleep(1.0);
+        const sub_sample end = narrowest_reading(clocks, TSCI2_SLOPE_BRACKETS);
+        const double slope = slope_from_readings(begin, end);
+        calib::store(c_record->slope, slope);
 
-    sub_sample samples[SUB_SAMPLES];
-    take_sub_samples(clocks, samples);
-    calib::store(c_record->intercept,
-                 intercept_from_sub_samples(samples, SUB_SAMPLES, calib::load(c_record->slope)));
+        sub_sample samples[SUB_SAMPLES];
+        take_sub_samples(clocks, samples);
+        const sub_sample after = narrowest_reading(clocks, TSCI2_SLOPE_BRACKETS);
+        calib::store(c_record->intercept, intercept_from_sub_samples(samples, SUB_SAMPLES, slope));
+
+        /* A TSC that jumped during either span makes the two disagree. */
+        if (slope_plausible(slope, slope_from_readings(end, after)) || attempt == TSCI2_SLOPE_ATTEMPTS) {
+            watch_start(after, slope);
+            return;
+        }
+    }
 }
 
 uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
@@ -542,24 +485,14 @@ uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
     return samples[SUB_SAMPLES - 1].tsc_end;
 }
 
-bool check_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset, uint64 *p_epoch)
-{
-    const discipline_clock::clock_source clocks = discipline_clock::active;
-    const calibration_record_t *c_record = &d_rec->calib_table[ring_index(calib::load(d_rec->idx))];
-    for (int n = 0; n < TSCI2_CHECK_TRIES; ++n) {
-        const sub_sample s = read_bracket(clocks);
-        if (bracket_offset(s, calib::load(c_record->slope), calib::load(c_record->intercept), p_fp_offset)) {
-            *p_epoch = bracket_midpoint(s);
-            return true;
-        }
-    }
-    return false;
-}
-
 void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)
 {
     vek_base_sleep(DAEMON_UPDATE_INTERVAL);
     calib::increment(d_rec->activity);
+
+    /* Before the poll: a poll must not take a step of the OS clock for an
+     * offset to slew.  A rate lesson restarts the poll timer. */
+    (void)watch_check(d_rec);
 
     const unsigned int poll_timer = get(tsci2_poll_timer) + 1;
     put(tsci2_poll_timer, poll_timer);
@@ -568,11 +501,6 @@ void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)
         int64 fp_offset = 0;
         const uint64 poll_ticks = poll_offset(d_rec, &fp_offset);
         (void)loop_filter(d_rec, poll_ticks, fp_offset);
-    } else {
-        int64 fp_offset = 0;
-        uint64 epoch = 0;
-        if (check_offset(d_rec, &fp_offset, &epoch))
-            (void)check_step(d_rec, epoch, fp_offset);
     }
 
     const int32_t idx = calib::load(d_rec->idx);

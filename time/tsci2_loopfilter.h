@@ -9,8 +9,8 @@
  * i386 (the explicit gap keeps the table at offset 24 on both, since the
  * i386 ABI would otherwise align its 64-bit members to 4 bytes).
  *
- * The discipline (initial calibration, offset polls, loop filter, thread)
- * writes a context; tsci2_loopfilter_init and tsci2_loopfilter_thread are its
+ * The discipline (initial calibration, offset polls, loop filter, thread,
+ * and the disturbance watch of disturbance_watch.h) writes a context; tsci2_loopfilter_init and tsci2_loopfilter_thread are its
  * exported entries, and the tsci2_* globals expose the loop's state.
  */
 #ifndef TSCI2_LOOPFILTER_H
@@ -56,10 +56,9 @@ typedef calibration_context_t *CALIBRATION_CONTEXT_H;
 #define TSCI2_MAXPOLL 64         /* longest poll interval, cycles */
 #define TSCI2_STABILITY_LIMIT_PPM 2.0 /* above it polls shorten, at or below they lengthen */
 #define TSCI2_STEP_LIMIT 128000  /* microseconds; larger offsets are stepped, not slewed */
-#define TSCI2_RATE_LEARN 1e-3    /* rate error after a step that the slope is corrected for at once */
-#define TSCI2_BRACKET_LIMIT_US 50 /* widest TSC-OS-TSC bracket a per-cycle check trusts */
-#define TSCI2_CHECK_TRIES 3      /* brackets a per-cycle check takes at most */
 #define TSCI2_SLOPE_BRACKETS 5   /* brackets at each end of the initial slope pair */
+#define TSCI2_SLOPE_AGREEMENT 0.05 /* the initial slope kept within 5 % of a second measurement */
+#define TSCI2_SLOPE_ATTEMPTS 3   /* initial slopes measured at most; the last is kept as measured */
 
 #define SUB_SAMPLES 10                  /* readings per offset measurement */
 #define SUB_SAMPLE_INTERVAL_SECS 0.0001 /* sleep after each sub-sample */

@@ -23,6 +23,7 @@
 #include <sys/time.h>
 
 #include "public/portable.h"
+#include "time/discipline_clock.h"
 #include "time/tsci2_loopfilter.h"
 
 #define TSCI2_HIDDEN __attribute__((visibility("hidden")))
@@ -61,21 +62,35 @@ TSCI2_HIDDEN int64 timeval_usecs(const struct timeval &tv);
 /* ---- arithmetic of one measurement ------------------------------------- */
 
 /*
- * Slope of the initial calibration, microseconds per tick, from the pairs
- * (tsc_begin, tv_begin) and (tsc_end, tv_end) one second apart:
- * ((sec difference) * 1e6 + (usec difference)) / (tick difference), the
- * timeval differences in the fields' own width, the tick difference taken as
- * signed; IEEE division (0 ticks give an infinity or NaN, as measured).
+ * One sub-sample: a TSC reading, an OS reading, a TSC reading, back to back.
+ * A reading of both OS clocks also holds the monotonic clock, read right
+ * after the real-time clock inside the same two TSC readings.
  */
-TSCI2_HIDDEN double slope_from_readings(uint64 tsc_begin, const struct timeval &tv_begin,
-                                        uint64 tsc_end, const struct timeval &tv_end);
-
-/* One sub-sample: a TSC reading, an OS reading, a TSC reading, back to back. */
 struct sub_sample {
     uint64 tsc_begin;
     struct timeval tv;
     uint64 tsc_end;
+    int64 mono_ns = 0; /* CLOCK_MONOTONIC, nanoseconds; 0 when not read */
 };
+
+/* tv_sec * 1e9 + tv_nsec in signed 64-bit arithmetic. */
+TSCI2_HIDDEN int64 timespec_nsecs(const struct timespec &ts);
+
+/*
+ * The TSC's period in the OS clock's microseconds, from two readings of
+ * both clocks: monotonic microseconds elapsed over the ticks elapsed between
+ * their TSC midpoints (taken as signed).  The monotonic clock is never
+ * stepped, so a step of the real-time clock between them cannot spoil it.
+ * IEEE division: 0 ticks give an infinity or NaN, as measured.
+ */
+TSCI2_HIDDEN double slope_from_readings(const sub_sample &begin, const sub_sample &end);
+
+/*
+ * The first record's slope is kept when it is positive and within
+ * TSCI2_SLOPE_AGREEMENT of a second slope measured over the following
+ * millisecond or so: a TSC that jumped inside either span disagrees.
+ */
+TSCI2_HIDDEN bool slope_plausible(double slope, double second_slope);
 
 /*
  * Initial calibration, one sub-sample: t1, t3 = ticks * slope truncated to
@@ -108,15 +123,6 @@ TSCI2_HIDDEN int64 offset_from_sub_samples(const sub_sample *samples, int count,
 /* The midpoint of a bracket's two TSC readings. */
 TSCI2_HIDDEN uint64 bracket_midpoint(const sub_sample &s);
 
-/*
- * One per-cycle comparison against a record: the offset (as poll_offset
- * forms it from one sub-sample) into *fp_offset, and true when the bracket
- * is narrow enough to trust: a positive slope and at most
- * TSCI2_BRACKET_LIMIT_US between the two TSC readings.  A wide bracket (the
- * thread was preempted between its readings) proves nothing.
- */
-TSCI2_HIDDEN bool bracket_offset(const sub_sample &s, double slope, int64 intercept, int64 *fp_offset);
-
 /* ---- loop filter: writes the context and the tsci2_* globals ------------ */
 
 /* Number of records a slew of fp_offset writes: |fp_offset| for 1..10, else 10. */
@@ -131,48 +137,44 @@ TSCI2_HIDDEN void step_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 
 TSCI2_HIDDEN double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
 
 /*
- * True from a step (and from the initial calibration) until the next
- * measurement has shown the stepped record's rate; written only by the
- * discipline thread, read by nobody else.
+ * A record that comes into force at once: written at idx + 1 (slope, then
+ * intercept), then valid_idx, then idx; stepcount counts it.  Records a slew
+ * left ahead of idx are dropped: the new record is meant to replace them.
  */
-TSCI2_HIDDEN extern bool rate_unverified;
+TSCI2_HIDDEN void write_step(CALIBRATION_CONTEXT_H d_rec, double slope, int64 intercept);
 
 /*
- * The first measurement after a step: the record in force was on the OS clock
- * at tsci2_last_time, so fp_offset over the time since is its rate error.
- * Beyond TSCI2_RATE_LEARN the slope is corrected by it (the new slope held
- * within a factor of two of the old) and the offset stepped, in one new
- * record; 1 then, else 0.  A one-time step of the OS clock shows no rate
- * error and leaves the slope as it was.
+ * After a new slope: the loop's next frequency estimate counts from `epoch`
+ * (state S_SYNC, last offset 0), and polls start again at TSCI2_MINPOLL.
  */
-TSCI2_HIDDEN int learn_rate(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
+TSCI2_HIDDEN void restart_frequency(uint64 epoch);
 
 /* 1 when it stepped the calibration, 0 otherwise. */
 TSCI2_HIDDEN int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
 
-/*
- * What a trusted per-cycle comparison does: the rate lesson of learn_rate,
- * or a step (slope kept, poll schedule kept) when |fp_offset| is beyond
- * TSCI2_STEP_LIMIT, or nothing.  1 when it stepped.
- */
-TSCI2_HIDDEN int check_step(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
-
 /* ---- clock reading (discipline_clock::active, vek_base_sleep) ---------- */
 
-/* Fills one record in place: the one-second slope, then the intercept. */
+/* One OS clock reading between two TSC readings. */
+TSCI2_HIDDEN sub_sample read_bracket(const discipline_clock::clock_source &clocks);
+
+/* The same with the monotonic clock read right after the real-time clock. */
+TSCI2_HIDDEN sub_sample read_both_clocks(const discipline_clock::clock_source &clocks);
+
+/* The narrowest of `count` readings of both clocks taken back to back. */
+TSCI2_HIDDEN sub_sample narrowest_reading(const discipline_clock::clock_source &clocks, int count);
+
+/*
+ * Fills one record in place: the one-second slope against the monotonic
+ * clock, then the intercept against the real-time clock; measured again
+ * (up to TSCI2_SLOPE_ATTEMPTS times) while the slope is not plausible.
+ * Starts the disturbance watch from its last reading.
+ */
 TSCI2_HIDDEN void tsci2_poll(calibration_record_t *c_record);
 
 /* Offset of the OS clock from the record in force; returns the epoch. */
 TSCI2_HIDDEN uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset);
 
-/*
- * The per-cycle comparison with the record in force: up to TSCI2_CHECK_TRIES
- * brackets, the first narrow one kept.  True with its offset and epoch (its
- * last TSC reading) when one was narrow.
- */
-TSCI2_HIDDEN bool check_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset, uint64 *p_epoch);
-
-/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, poll or check, index move. */
+/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, the watch's check, poll, index move. */
 TSCI2_HIDDEN void discipline_cycle(CALIBRATION_CONTEXT_H d_rec);
 
 } // namespace tsci2

@@ -9,6 +9,7 @@
 
 #include "sim_clock.h"
 #include "time/calibration.h"
+#include "time/disturbance_watch.h"
 #include "time/tsci2_loopfilter_internal.h"
 
 namespace {
@@ -82,31 +83,40 @@ TEST(DisciplineConversion, TimevalMicroseconds)
 
 // ---- slope of the initial calibration ------------------------------------------
 
-TEST(DisciplineSlope, ThreeGigahertzOverOneSecond)
+// Readings of both clocks: TSC midpoints and monotonic nanoseconds; the
+// real-time clock is set back a second between them and must not count.
+TEST(DisciplineSlope, MonotonicMicrosecondsOverTicks)
 {
-    const double slope = tsci2::slope_from_readings(1000, tv_of(1700000000, 250000), 1000 + 3000000000ull,
-                                                    tv_of(1700000001, 250000));
-    EXPECT_DOUBLE_EQ(slope, 1e6 / 3e9);
+    struct {
+        uint64 tsc0;
+        int64 mono0_ns;
+        uint64 tsc1;
+        int64 mono1_ns;
+        double slope;
+    } cases[] = {
+        {1000, 5000000000, 1000 + 3000000000ull, 6000000000, 1e6 / 3e9}, // 3 GHz over one second
+        {0, 10999999000, 1000002, 12000001000, 1.0},                     // across whole seconds
+        {0, 0, 1000000, 999999999, 0.999999999},                         // nanoseconds count
+        {2000000, 100000000000, 1000000, 101000000000, -1.0},            // ticks back: signed, not 2^64 - 1e6
+    };
+    for (const auto &c : cases) {
+        const sub_sample begin{c.tsc0 - 7, tv_of(1700000000, 0), c.tsc0 + 7, c.mono0_ns};
+        const sub_sample end{c.tsc1, tv_of(1699999999, 0), c.tsc1, c.mono1_ns};
+        EXPECT_DOUBLE_EQ(tsci2::slope_from_readings(begin, end), c.slope) << c.tsc1;
+    }
 }
 
-TEST(DisciplineSlope, MicrosecondBorrowAcrossTheSecond)
+TEST(DisciplineSlope, KeptWhenPositiveAndNearASecondMeasurement)
 {
-    // 10.999999 s to 12.000001 s is 1000002 microseconds.
-    const double slope = tsci2::slope_from_readings(0, tv_of(10, 999999), 1000002, tv_of(12, 1));
-    EXPECT_DOUBLE_EQ(slope, 1.0);
-}
-
-TEST(DisciplineSlope, ClockSetBackGivesANegativeSlope)
-{
-    const double slope = tsci2::slope_from_readings(0, tv_of(100, 0), 1000000, tv_of(99, 0));
-    EXPECT_DOUBLE_EQ(slope, -1.0);
-}
-
-TEST(DisciplineSlope, TickDifferenceIsSigned)
-{
-    // tsc_end before tsc_begin: -1000000 ticks, not 2^64 - 1000000.
-    const double slope = tsci2::slope_from_readings(2000000, tv_of(100, 0), 1000000, tv_of(101, 0));
-    EXPECT_DOUBLE_EQ(slope, -1.0);
+    const double s = 1.0 / 3000;
+    EXPECT_TRUE(tsci2::slope_plausible(s, s * 1.049));
+    EXPECT_TRUE(tsci2::slope_plausible(s, s * 0.951));
+    EXPECT_FALSE(tsci2::slope_plausible(s, s * 1.06)) << "the TSC jumped in one of the spans";
+    EXPECT_FALSE(tsci2::slope_plausible(s, -s));
+    EXPECT_FALSE(tsci2::slope_plausible(-s, -s)) << "never a negative slope";
+    EXPECT_FALSE(tsci2::slope_plausible(0.0, 0.0));
+    EXPECT_FALSE(tsci2::slope_plausible(std::nan(""), s));
+    EXPECT_FALSE(tsci2::slope_plausible(s, std::numeric_limits<double>::infinity()));
 }
 
 // ---- sub-samples: the initial intercept -------------------------------------------
@@ -242,7 +252,7 @@ protected:
         tsci2_state = S_SYNC;
         tsci2_last_time = last_time;
         tsci2_poll_factor = 16;
-        tsci2::rate_unverified = false;
+        tsci2::watch = tsci2::watch_state{};
     }
 
     std::unique_ptr<calibration_context_t> context;
@@ -584,82 +594,112 @@ TEST(DisciplineCheck, OnlyANarrowBracketIsTrusted)
     EXPECT_EQ(tsci2::bracket_midpoint(sub_sample{10, tv_of(0, 0), 31}), 20u);
 }
 
-// A comparison in a cycle between polls, against record 7 (slope 0.001 us
-// per tick, a 1 GHz TSC) whose last step or measurement was at tick 1e12.
-TEST_F(LoopFilter, CheckStepsLargeOffsetsAndCorrectsTheSlopeRightAfterAStep)
+// The disturbance watch's verdicts on one reading of a 1 GHz TSC (zero
+// width unless said) against the loop's line (slope 0.001 us per tick), and
+// what it writes: the watch last saw real-time minus monotonic at REF_D_NS,
+// and, in some cases, made a correction a while ago.
+TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
 {
-    constexpr uint64 LAST = 1000000000000ull;
+    constexpr uint64 TSC = 1000000000000ull;
+    constexpr int64 MONO_NS = 7000000000000;
+    constexpr int64 RT_US = 1700000000000000;
+    constexpr int64 REF_D_NS = RT_US * 1000 - MONO_NS;
     constexpr uint64 ONE_S = 1000000000ull; // ticks
     struct {
         const char *what;
-        bool unverified;     // the measurement is the first after a step
-        uint64 epoch;
-        int64 offset;
-        int result;
-        double slope_factor; // new record's slope / 0.001 (0: no record written)
-        bool unverified_after;
+        int64 offset_us;   // real-time minus the line at the reading
+        int64 os_step_us;  // real-time minus monotonic changed by
+        uint64 width;      // ticks between the reading's TSC readings
+        double corrected_s; // the previous correction this long ago (monotonic); 0: none
+        double corrected_rate; // TSC ticks since then per monotonic ns
+        tsci2::watch_action action;
+        int64 written_us;   // the offset the new record carries
+        double slope_factor; // new slope / 0.001
     } cases[] = {
-        {"in sync, offset beyond the limit: a step, slope kept", false, LAST + 30 * ONE_S, 200000, 1, 1.0, true},
-        {"in sync, offset at the limit: nothing", false, LAST + 30 * ONE_S, 128000, 0, 0, false},
-        {"after a step, 300 ppm: below the lesson, verified", true, LAST + ONE_S, 300, 0, 0, false},
-        // The OS clock set again a second after a step cannot be told from a
-        // rate: the slope is at most halved, and the next measurement, itself
-        // right after a step, shows the rate it then has and undoes it.
-        {"after a step, the OS clock -1 s within 1 s: at most halved", true, LAST + ONE_S, -1000000, 1, 0.5, true},
-        {"after a step, 20 % in 10 s: slope corrected", true, LAST + 10 * ONE_S, 2000000, 1, 1.2, true},
-        {"after a step, -0.5 % in 1 s: slope corrected", true, LAST + ONE_S, -5000, 1, 0.995, true},
-        {"after a step, 3x too slow: at most doubled", true, LAST + ONE_S, 2000000, 1, 2.0, true},
-        {"after a step, 0.1 s: too short to tell, a plain step", true, LAST + ONE_S / 10, 200000, 1, 1.0, true},
-        {"after a step, the TSC went back: a plain step", true, LAST - 5 * ONE_S, 200000, 1, 1.0, true},
+        {"quiet: what the loop follows", 40, 0, 0, 0, 1, tsci2::WATCH_NONE, 0, 0},
+        {"at the threshold: the loop's", TSCI2_UNEXPLAINED_US, 0, 0, 0, 1, tsci2::WATCH_NONE, 0, 0},
+        {"beyond it: phase corrected", -TSCI2_UNEXPLAINED_US - 1, 0, 0, 0, 1, tsci2::WATCH_PHASE, -65, 1},
+        {"real-time stepped 4 us: within the readings' noise", 4, 4, 400, 0, 1, tsci2::WATCH_NONE, 0, 0},
+        {"real-time stepped 6 us: stepped exactly", 6, 6, 0, 0, 1, tsci2::WATCH_OS_STEP, 6, 1},
+        {"real-time stepped -1 s, slewing meanwhile", -1000000 + 300, -1000000, 0, 0, 1, tsci2::WATCH_OS_STEP,
+         -1000000, 1},
+        {"real-time stepped a day", 86400000000, 86400000000, 0, 0, 1, tsci2::WATCH_OS_STEP, 86400000000, 1},
+        {"preempted 51 us inside the reading", 3600000000, 3600000000, 51000, 0, 1, tsci2::WATCH_UNTRUSTED, 0, 0},
+        {"19 us grown 1 s after a correction: rate lesson", 19, 0, 0, 1.0, 1.0 / 1.000019, tsci2::WATCH_RATE, 19,
+         1.000019},
+        {"17 us grown, readings 0.5 us wide: within their noise", 17, 0, 0, 1.0, 1.0, tsci2::WATCH_NONE, 0, 0},
+        {"-500 us 1 s after: rate lesson either way", -500, 0, 0, 1.0, 1.0 / 0.9995, tsci2::WATCH_RATE, -500,
+         0.9995},
+        {"TSC 50 % faster: rate lesson", 500000, 0, 0, 1.0, 1.5, tsci2::WATCH_RATE, 500000, 1 / 1.5},
+        {"65 s after: no lesson, phase", 500, 0, 0, 65.0, 1.0, tsci2::WATCH_PHASE, 500, 1},
+        {"0.4 s after: too short for a lesson, phase", 500, 0, 0, 0.4, 1.0, tsci2::WATCH_PHASE, 500, 1},
+        {"the TSC jumped in between: phase only", 500, 0, 0, 1.0, 10.0, tsci2::WATCH_PHASE, 500, 1},
     };
     for (const auto &c : cases) {
         context = sim::zeroed_context();
-        in_sync(7, 0.001, 1000000, LAST);
-        tsci2::rate_unverified = c.unverified;
+        in_sync(7, 0.001, 0, TSC - 16 * ONE_S);
+        // A slew of the loop under way: its last record is the line judged against.
+        context->valid_idx = 9;
+        const int64 intercept = RT_US - static_cast<int64>(TSC / 1000) - c.offset_us;
+        context->calib_table[9] = {0.001, intercept};
         tsci2_poll_factor = 50;
         tsci2_poll_timer = 20;
-        tsci2_jitter = 3.5;
+        tsci2::watch = {true, REF_D_NS, 0.0, c.corrected_s > 0, 0, 0, 0.5};
+        tsci2::watch.corrected_mono_ns = MONO_NS - static_cast<int64>(c.corrected_s * 1e9);
+        tsci2::watch.corrected_tsc = TSC - static_cast<uint64>(c.corrected_s * 1e9 * c.corrected_rate);
+        const int64 mono_ns = MONO_NS - c.os_step_us * 1000;
+        const sub_sample s{TSC - c.width / 2, tv_of(RT_US / 1000000, RT_US % 1000000), TSC + c.width / 2, mono_ns};
 
-        EXPECT_EQ(tsci2::check_step(context.get(), c.epoch, c.offset), c.result) << c.what;
-        EXPECT_EQ(tsci2::rate_unverified, c.unverified_after) << c.what;
-        EXPECT_EQ(tsci2_jitter, 3.5) << c.what;
-        if (c.result == 0) {
-            EXPECT_EQ(context->idx, 7) << c.what;
-            EXPECT_EQ(context->valid_idx, 7) << c.what;
+        const tsci2::watch_verdict v = tsci2::judge(tsci2::watch, s, 0.001, intercept);
+        EXPECT_EQ(v.action, c.action) << c.what;
+        const int wrote = tsci2::watch_apply(context.get(), s, 0.001, intercept, v);
+        if (c.slope_factor == 0) {
+            EXPECT_EQ(wrote, 0) << c.what;
             EXPECT_EQ(context->stepcount, 0) << c.what;
-            EXPECT_EQ(tsci2_poll_factor, 50u) << c.what;
+            EXPECT_EQ(context->idx, 7) << c.what;
+            EXPECT_EQ(context->valid_idx, 9) << c.what;
             continue;
         }
         const calibration_record_t &r = context->calib_table[8];
+        EXPECT_EQ(wrote, 1) << c.what;
         EXPECT_EQ(context->stepcount, 1) << c.what;
-        EXPECT_EQ(context->idx, 8) << c.what;
-        EXPECT_EQ(context->valid_idx, 8) << c.what;
-        EXPECT_EQ(tsci2_state, S_SYNC) << c.what;
-        EXPECT_EQ(tsci2_last_time, c.epoch) << c.what;
-        EXPECT_EQ(context->calib_table[7].intercept, 1000000) << c.what << ": the record in force is not rewritten";
-        // At the epoch the new record reads the old one plus the offset.
-        const double old_at = static_cast<double>(c.epoch) * 0.001 + 1000000.0;
-        const double new_at = static_cast<double>(c.epoch) * r.slope + static_cast<double>(r.intercept);
-        EXPECT_NEAR(new_at - old_at, static_cast<double>(c.offset), 1.0) << c.what;
-        if (c.slope_factor == 1.0) {
-            EXPECT_EQ(r.slope, 0.001) << c.what << ": the slope is kept exactly";
-            EXPECT_EQ(tsci2_poll_factor, 50u) << c.what << ": the poll schedule is kept";
-            EXPECT_EQ(tsci2_poll_timer, 20u) << c.what;
-        } else {
-            EXPECT_NEAR(r.slope / 0.001, c.slope_factor, 1e-9) << c.what;
-            EXPECT_EQ(tsci2_poll_factor, 16u) << c.what << ": short polls follow a new slope";
-            EXPECT_EQ(tsci2_poll_timer, 0u) << c.what;
-        }
+        EXPECT_EQ(context->idx, 8) << c.what << ": in force at once";
+        EXPECT_EQ(context->valid_idx, 8) << c.what << ": the loop's slices dropped";
+        EXPECT_EQ(context->calib_table[7].intercept, 0) << c.what << ": the record in force is not rewritten";
+        // At the reading the new record reads the loop's line plus the offset.
+        const double line_at = static_cast<double>(TSC) * 0.001 + static_cast<double>(intercept);
+        const double new_at = static_cast<double>(TSC) * r.slope + static_cast<double>(r.intercept);
+        EXPECT_NEAR(new_at - line_at, static_cast<double>(c.written_us), 1.0) << c.what;
+        EXPECT_NEAR(r.slope / 0.001, c.slope_factor, 1e-6) << c.what;
+        const bool lesson = c.action == tsci2::WATCH_RATE;
+        EXPECT_EQ(tsci2_poll_factor, lesson ? 16u : 50u) << c.what << ": short polls follow a new slope only";
+        EXPECT_EQ(tsci2_poll_timer, lesson ? 0u : 20u) << c.what;
+        EXPECT_EQ(tsci2_last_time, lesson ? TSC : TSC - 16 * ONE_S) << c.what;
     }
+    // Only trusted readings are remembered, and corrections start a lesson's span.
+    tsci2::watch_state w{true, REF_D_NS, 0.0, false, 0, 0, 0.0};
+    const sub_sample wide{TSC, tv_of(RT_US / 1000000, 0), TSC + 60000, MONO_NS};
+    tsci2::remember(&w, wide, 0.001, tsci2::judge(w, wide, 0.001, 0));
+    EXPECT_EQ(w.os_minus_mono_ns, REF_D_NS);
+    const sub_sample narrow{TSC, tv_of(RT_US / 1000000 + 1, 0), TSC + 1000, MONO_NS};
+    tsci2::remember(&w, narrow, 0.001, tsci2::watch_verdict{tsci2::WATCH_PHASE, 70, 0.001});
+    EXPECT_EQ(w.os_minus_mono_ns, REF_D_NS + 1000000000);
+    EXPECT_DOUBLE_EQ(w.width_us, 1.0);
+    EXPECT_TRUE(w.corrected);
+    EXPECT_DOUBLE_EQ(w.corrected_width_us, 1.0);
+    EXPECT_EQ(w.corrected_tsc, TSC + 500);
+    EXPECT_EQ(w.corrected_mono_ns, MONO_NS);
 }
 
-TEST_F(LoopFilter, PollRightAfterAStepCorrectsTheSlopeToo)
+// The loop itself no longer guesses a rate from a poll right after a step:
+// an offset beyond the step limit is stepped with the slope kept, and a
+// rate is measured by the disturbance watch against the monotonic clock.
+TEST_F(LoopFilter, PollAfterAStepKeepsTheSlope)
 {
     in_sync(0, 0.001, 0, 1000000000000ull);
-    tsci2::rate_unverified = true;
-    // 1 % over 16 s: beyond the limit, so the old filter would only step it.
     EXPECT_EQ(tsci2::loop_filter(context.get(), 1000000000000ull + 16000000000ull, 160000), 1);
-    EXPECT_NEAR(context->calib_table[1].slope / 0.001, 1.01, 1e-9);
+    EXPECT_EQ(context->calib_table[1].slope, 0.001);
+    EXPECT_EQ(context->calib_table[1].intercept, 160000);
     EXPECT_EQ(context->stepcount, 1);
 }
 

@@ -1,11 +1,14 @@
-// A simulated TSC and OS clock for driving the TSC discipline in simulated
-// time.  True time is counted in nanoseconds from the start of a run; the TSC
-// and the OS clock are functions of it, and every reading and every sleep
-// moves it forward.  Installing a sim_clock points the discipline's clock seam
+// A simulated TSC and OS clocks for driving the TSC discipline in simulated
+// time.  True time is counted in nanoseconds from the start of a run; the
+// TSC, the OS monotonic clock and the OS real-time clock are functions of
+// it, and every reading and every sleep moves it forward.  As in the kernel,
+// the two OS clocks run at one rate (rate changes and a daemon's slews apply
+// to both) and only the real-time clock is ever stepped.  Installing a sim_clock points the discipline's clock seam
 // (discipline_clock::active) and the host's sleep slot (vek_base_sleep) at it.
 #ifndef YALTIME_TESTS_DISCIPLINE_SIM_CLOCK_H
 #define YALTIME_TESTS_DISCIPLINE_SIM_CLOCK_H
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -14,11 +17,13 @@
 #include <vector>
 
 #include <sys/time.h>
+#include <time.h>
 
 #include "interface/vek_base.interface.h"
 #include "public/portable.h"
 #include "time/calibration.h"
 #include "time/discipline_clock.h"
+#include "time/disturbance_watch.h"
 #include "time/tsci2_loopfilter.h"
 #include "time/tsci2_loopfilter_internal.h"
 
@@ -38,11 +43,17 @@ struct sim_clock {
     int64 tsc_rate_change_at_ns = INT64_MAX;
     int64 tsc_rate_ppm = 0;
     int64 tsc_step_ticks = 0;
-    // OS clock in ns since 1970: os_base_ns + t, plus rate_ppm * (t - rate_change_at_ns)
-    // once t passes rate_change_at_ns, plus os_step_ns (set by hand).
+    // OS monotonic clock in ns: mono_base_ns + t, plus rate_ppm * (t -
+    // rate_change_at_ns) once t passes rate_change_at_ns, plus slew_ppm * the
+    // part of [slew_from_ns, slew_until_ns) that t has passed (a time
+    // daemon's slew).  The real-time clock, ns since 1970: the monotonic
+    // clock plus os_base_ns - mono_base_ns plus os_step_ns (set by hand).
+    int64 mono_base_ns = 5000 * NS_PER_SEC;
     int64 os_base_ns = 1700000000 * NS_PER_SEC + 123456789;
     int64 rate_change_at_ns = INT64_MAX;
     int64 rate_ppm = 0;
+    int64 slew_from_ns = 0, slew_until_ns = 0;
+    int64 slew_ppm = 0;
     int64 os_step_ns = 0;
     // gettimeofday's resolution.
     int64 resolution_ns = 1000;
@@ -73,15 +84,30 @@ struct sim_clock {
         return tsc_base + static_cast<uint64>(ticks + extra + tsc_step_ticks);
     }
 
-    int64 os_ns_at(int64 t) const
+    // What rate changes and slews have added to the OS clocks by t.
+    int64 os_rate_ns_at(int64 t) const
     {
-        int64 ns = os_base_ns + t + os_step_ns;
+        int64 ns = 0;
         if (t > rate_change_at_ns)
             ns += (t - rate_change_at_ns) * rate_ppm / 1000000;
+        if (t > slew_from_ns)
+            ns += (std::min(t, slew_until_ns) - slew_from_ns) * slew_ppm / 1000000;
         return ns;
     }
 
+    int64 mono_ns_at(int64 t) const { return mono_base_ns + t + os_rate_ns_at(t); }
+
+    int64 os_ns_at(int64 t) const { return os_base_ns + t + os_rate_ns_at(t) + os_step_ns; }
+
     int64 os_ns_now() const { return os_ns_at(t_ns); }
+
+    // A daemon's slew of the OS clocks by ppm for seconds, from now.
+    void slew(int64 ppm, double seconds)
+    {
+        slew_from_ns = t_ns;
+        slew_until_ns = t_ns + std::llround(seconds * 1e9);
+        slew_ppm = ppm;
+    }
     uint64 tsc_now() const { return tsc_at(t_ns); }
 
     int64 uniform(int64 lo, int64 hi)
@@ -107,6 +133,16 @@ struct sim_clock {
         const int64 truncated = ns / resolution_ns * resolution_ns;
         tv->tv_sec = static_cast<decltype(tv->tv_sec)>(truncated / NS_PER_SEC);
         tv->tv_usec = static_cast<decltype(tv->tv_usec)>(truncated % NS_PER_SEC / 1000);
+        t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+    }
+
+    // clock_gettime(CLOCK_MONOTONIC), read with the OS clock's delays.
+    void read_mono(struct timespec *ts)
+    {
+        t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+        const int64 ns = mono_ns_at(t_ns);
+        ts->tv_sec = static_cast<decltype(ts->tv_sec)>(ns / NS_PER_SEC);
+        ts->tv_nsec = static_cast<decltype(ts->tv_nsec)>(ns % NS_PER_SEC);
         t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
     }
 
@@ -149,6 +185,11 @@ inline int read_os_trampoline(struct timeval *tv)
     current->read_os(tv);
     return 0;
 }
+inline int read_mono_trampoline(struct timespec *ts)
+{
+    current->read_mono(ts);
+    return 0;
+}
 inline void sleep_trampoline(double seconds) { current->sleep(seconds); }
 
 // Points the discipline's clocks and the host's sleep at a sim_clock for its lifetime.
@@ -158,7 +199,7 @@ public:
         : saved_clocks_(discipline_clock::active), saved_sleep_(vek_base_sleep)
     {
         current = &clock;
-        discipline_clock::active = {read_tsc_trampoline, read_os_trampoline};
+        discipline_clock::active = {read_tsc_trampoline, read_os_trampoline, read_mono_trampoline};
         vek_base_sleep = sleep_trampoline;
     }
     ~installed()
@@ -186,7 +227,7 @@ inline void reset_loop_globals()
     tsci2_poll_factor = 0;
     tsci2_poll_timer = 0;
     tsci2_hold_timer = 0;
-    tsci2::rate_unverified = false;
+    tsci2::watch = tsci2::watch_state{};
 }
 
 // A zeroed context on the heap (16408 bytes).
@@ -209,6 +250,84 @@ inline std::unique_ptr<calibration_context_t> zeroed_context()
 {
     return std::make_unique<calibration_context_t>();
 }
+
+// The whole discipline on the machine of the long runs: a 3 GHz TSC, an OS
+// clock of 1 microsecond resolution read with a few hundred nanoseconds of
+// random (seeded) delay, running 40 ppm fast against the TSC, and a
+// scheduler that wakes up to 100 us late.  on_check sees the calibrated
+// clock's error at the end of every one-second sleep and after every cycle:
+// the two ends of each stretch over which the record in force stays the same.
+class simulated_run {
+public:
+    // `start`: run the initial calibration now (else call start() later,
+    // once the clock's hooks are set).
+    explicit simulated_run(uint64 seed, bool start_now = true)
+    {
+        reset_loop_globals();
+        clock.rng.seed(seed);
+        clock.tsc_base = 1000000000000ull + seed * 7777777ull; // a machine up for some minutes
+        clock.tsc_num = 3;                                      // 3 GHz
+        clock.tsc_den = 1;
+        clock.tsc_delay_min_ns = 10;
+        clock.tsc_delay_max_ns = 40;
+        clock.os_delay_min_ns = 100; // before and after the OS clock's sample
+        clock.os_delay_max_ns = 400;
+        clock.sleep_overshoot_max_ns = 100000; // the scheduler wakes up to 100 us late
+        clock.rate_change_at_ns = 0;
+        clock.rate_ppm = 40;
+        clock.after_sleep = [this](double seconds) {
+            if (seconds == static_cast<double>(DAEMON_UPDATE_INTERVAL))
+                check();
+        };
+        use = std::make_unique<installed>(clock);
+        context = zeroed_context();
+        if (start_now)
+            start();
+    }
+
+    void start() { tsci2_loopfilter_init(context.get()); }
+
+    ~simulated_run()
+    {
+        use.reset();
+        reset_loop_globals();
+    }
+
+    double seconds() const { return static_cast<double>(clock.t_ns) / 1e9; }
+
+    double error_us() const { return calibrated_error_us(clock, context.get()); }
+
+    void check()
+    {
+        if (on_check)
+            on_check(error_us(), seconds());
+    }
+
+    // One cycle of the thread; true when it polled.
+    bool cycle()
+    {
+        const size_t before = clock.sleeps.size();
+        tsci2::discipline_cycle(context.get());
+        check();
+        return clock.sleeps.size() - before > 1;
+    }
+
+    // Cycles until the simulated time reaches `end_s`; returns the polls made.
+    int run_until(double end_s)
+    {
+        int polls = 0;
+        while (seconds() < end_s)
+            polls += cycle() ? 1 : 0;
+        return polls;
+    }
+
+    sim_clock clock;
+    std::unique_ptr<calibration_context_t> context;
+    std::function<void(double error_us, double t_s)> on_check;
+
+private:
+    std::unique_ptr<installed> use;
+};
 
 } // namespace sim
 

@@ -48,7 +48,8 @@ struct simulated_clocks {
     int cycle = 0;
 
     uint64 tsc() const { return tsc_base + static_cast<uint64>(t_ns) * 3; } // 3 GHz
-    int64 os_ns() const { return os_base_ns + t_ns + t_ns / 1000000 * Drift_ppm + step_ns; }
+    int64 mono_ns() const { return t_ns + t_ns / 1000000 * Drift_ppm; }     // never set by hand
+    int64 os_ns() const { return os_base_ns + mono_ns() + step_ns; }
 };
 
 simulated_clocks sim;
@@ -71,6 +72,16 @@ int sim_read_os(struct timeval *tv)
     const int64 ns = sim.os_ns();
     tv->tv_sec = static_cast<decltype(tv->tv_sec)>(ns / 1000000000);
     tv->tv_usec = static_cast<decltype(tv->tv_usec)>(ns % 1000000000 / 1000);
+    sim.t_ns += 300;
+    return 0;
+}
+
+int sim_read_mono(struct timespec *ts)
+{
+    sim.t_ns += 300;
+    const int64 ns = sim.mono_ns();
+    ts->tv_sec = static_cast<decltype(ts->tv_sec)>(ns / 1000000000);
+    ts->tv_nsec = static_cast<decltype(ts->tv_nsec)>(ns % 1000000000);
     sim.t_ns += 300;
     return 0;
 }
@@ -171,7 +182,7 @@ protected:
         struct timeval now;
         gettimeofday(&now, nullptr);
         sim.os_base_ns = (static_cast<int64>(now.tv_sec) * 1000000 + now.tv_usec) * 1000;
-        discipline_clock::active = {sim_read_tsc, sim_read_os};
+        discipline_clock::active = {sim_read_tsc, sim_read_os, sim_read_mono};
     }
 
     void TearDown() override
