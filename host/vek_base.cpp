@@ -25,7 +25,6 @@
  */
 #include <errno.h>
 #include <execinfo.h>
-#include <fcntl.h>
 #include <math.h>
 #include <pthread.h>
 #include <sched.h>
@@ -34,14 +33,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <new>
