@@ -57,11 +57,7 @@ constexpr double Switch_jump_s = 100e-6;
 
 // Across owner restarts a reading is the old owner's last record, the OS
 // clock (while the new one calibrates) or the new owner's first record.
-#if defined(__i386__)
-constexpr double Restart_sane_s = Sane_s;
-#else
 constexpr double Restart_sane_s = 50e-6;
-#endif
 
 constexpr double Stale_after_s = 10.0;
 constexpr double Sample_every_s = 0.001;
