@@ -23,7 +23,6 @@ std::atomic<YALTIME_TSC_T> Stale_after_ticks{0};
 /* Held by the one thread that is mapping the area or looking for another. */
 static std::atomic<bool> Mapping_in_progress{false};
 
-
 static YALTIME_TSC_T saturating_multiply(YALTIME_TSC_T value, YALTIME_TSC_T factor)
 {
     YALTIME_TSC_T product;
@@ -91,8 +90,8 @@ calibration_context_t *map_shared_area(YALTIME_TSC_T now_tsc)
     return context;
 }
 
-/* The object under the name when it is another trusted one of the right
- * size than `current`; null otherwise, the mapping just made given back. */
+/* The object now under the name when it is a trusted one of the right size
+ * other than `current`; null otherwise, the reference just taken given back. */
 static calibration_context_t *another_area_under_name(calibration_context_t *current)
 {
     long size = 0;
