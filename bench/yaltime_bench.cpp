@@ -124,6 +124,7 @@ const mode_info MODES[] = {
     {"owner", "yaltime_master", YALTIME_CALIBRATION_OWNER},
     {"reader", nullptr, YALTIME_CALIBRATION_SHARED},
     {"ordinary", nullptr, YALTIME_CALIBRATION_OWN},
+    {"planted", nullptr, YALTIME_CALIBRATION_OWN}, /* beside an untrusted object under the name */
 };
 
 int start_component(const mode_info &mode, const std::string &library)
@@ -160,7 +161,7 @@ int start_component(const mode_info &mode, const std::string &library)
 
 void usage()
 {
-    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|baseline [--library PATH] [benchmark options]\n");
+    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline [--library PATH] [benchmark options]\n");
 }
 
 } // namespace

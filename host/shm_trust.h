@@ -6,6 +6,9 @@
  * shared-memory object owned by the process's own effective user or by root,
  * and nobody else can write it (no group or other write bit).  Anything else
  * may have been put there by another local user and is treated as absent.
+ * The overflow user 65534 ("nobody") is never trusted, not even by a process
+ * running as it: unrelated daemons share it, and inside a user namespace
+ * every unmapped user shows as it.  Owners run as root or a dedicated user.
  *
  * The rule is judged on the stat of an open descriptor, the one that is then
  * mapped, so that the object cannot be swapped between check and map.  The
@@ -29,12 +32,17 @@ enum verdict {
     NOT_REGULAR,        /* a directory, FIFO, device... */
     FOREIGN_OWNER,      /* owned by neither root nor the effective user */
     WRITABLE_BY_OTHERS, /* group or other write bit set */
+    OVERFLOW_OWNER,     /* owned by the overflow user, whoever asks */
 };
+
+constexpr uid_t OVERFLOW_UID = 65534;
 
 inline verdict judge(const struct stat &st, uid_t euid)
 {
     if (!S_ISREG(st.st_mode))
         return NOT_REGULAR;
+    if (st.st_uid == OVERFLOW_UID)
+        return OVERFLOW_OWNER;
     if (st.st_uid != euid && st.st_uid != 0)
         return FOREIGN_OWNER;
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
@@ -55,6 +63,8 @@ inline const char *reason(verdict v)
         return "owned by neither root nor this user";
     case WRITABLE_BY_OTHERS:
         return "writable by group or others";
+    case OVERFLOW_OWNER:
+        return "owned by the overflow user 65534, which nobody may trust";
     }
     return "untrusted";
 }
@@ -67,7 +77,9 @@ inline std::string mode_text(mode_t mode)
     return text;
 }
 
-/* The user name of `uid`, or "" when the user database does not know it. */
+/* The user name of `uid`, or "" when the user database does not know it.
+ * It may ask a network directory: never call it from a thread that reads
+ * the clock. */
 inline std::string user_name(uid_t uid)
 {
     char buffer[1024];
@@ -76,14 +88,6 @@ inline std::string user_name(uid_t uid)
     if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr || found->pw_name == nullptr)
         return std::string();
     return found->pw_name;
-}
-
-/* "nobody (uid 65534)", or "uid 65533" for a user without a name. */
-inline std::string owner_text(uid_t uid)
-{
-    const std::string name = user_name(uid);
-    const std::string id = "uid " + std::to_string(static_cast<unsigned long>(uid));
-    return name.empty() ? id : name + " (" + id + ")";
 }
 
 } // namespace shm_trust

@@ -9,13 +9,12 @@
  * Absent: ADDR_TO_SYMBOL, GET_ARGC_ARGV, INTERFACE_LISTEN, the LOAD_PLUGIN
  * family, MMAP_REMAP, PLUGIN_PRESENT, SYSLOG_VEKERROR.
  *
- * Named shared memory is POSIX shm: the name "N" becomes "/" PREFIX "N",
- * PREFIX being the environment variable VEK_SHM_PREFIX (empty when unset),
- * read at every call.  Tests give each run a prefix of its own.  An area is
- * used only when trusted (shm_trust.h): mmap_r treats an untrusted one as
- * absent, mmap_rw removes it and creates its own; either logs it, at most
- * once a minute.  Objects are opened O_NONBLOCK so that a FIFO put under
- * the name cannot block the caller.
+ * Named shared memory is POSIX shm (shm_areas.cpp): the name "N" becomes
+ * "/" PREFIX "N", PREFIX being the environment variable VEK_SHM_PREFIX.
+ * Tests give each run a prefix of its own.  An area is used only when
+ * trusted (shm_trust.h).  What mmap_r finds untrusted is said by a thread
+ * started through THREADSCHED_START when it next sleeps (the component's
+ * discipline thread sleeps once a second), never by the thread that maps.
  *
  * Start-up arguments: VEK_CMP_LINK keeps the host's lookup (the LOOKUP
  * service) and looks up the host's own "VEK_HOST_GET_ARG" (host/vek_host.h);
@@ -26,7 +25,6 @@
  */
 #include <errno.h>
 #include <execinfo.h>
-#include <fcntl.h>
 #include <math.h>
 #include <pthread.h>
 #include <sched.h>
@@ -35,20 +33,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <string>
 
-#include "host/shm_trust.h"
+#include "host/shm_areas.h"
 #include "host/vek_host.h"
 #include "interface/vek_base.interface.h"
 
@@ -89,54 +84,12 @@ void to_stderr(const std::string &message)
 
 void to_syslog(int priority, const std::string &message) { syslog(priority, "%s", message.c_str()); }
 
-/* "/" + VEK_SHM_PREFIX + name (a leading '/' of name dropped); empty when
- * there is no usable name. */
-std::string shm_name(const char *name)
-{
-    if (name == nullptr)
-        return std::string();
-    if (name[0] == '/')
-        ++name;
-    if (name[0] == '\0')
-        return std::string();
-    const char *prefix = getenv("VEK_SHM_PREFIX");
-    return std::string("/") + (prefix != nullptr ? prefix : "") + name;
-}
-
-/* Earliest CLOCK_MONOTONIC second at which the next untrusted-area line may
- * be logged: at most one a minute, whichever thread maps. */
-constexpr long UNTRUSTED_LOG_INTERVAL_S = 60;
-std::atomic<long> g_untrusted_log_after_s{0};
-
-long monotonic_seconds()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec);
-}
-
-/* True for a trusted object; otherwise false, after logging (rate-limited)
- * the area, its owner, its mode and what is done about it. */
-bool trusted_or_reported(const std::string &path, const struct stat &st, const char *action)
-{
-    const shm_trust::verdict verdict = shm_trust::judge(st);
-    if (verdict == shm_trust::TRUSTED)
-        return true;
-    const long now_s = monotonic_seconds();
-    long after_s = g_untrusted_log_after_s.load(std::memory_order_relaxed);
-    if (now_s >= after_s && g_untrusted_log_after_s.compare_exchange_strong(after_s, now_s + UNTRUSTED_LOG_INTERVAL_S,
-                                                                             std::memory_order_relaxed)) {
-        std::string message = "VEK_BASE: untrusted shared memory area " + path + ", owner " +
-                              shm_trust::owner_text(st.st_uid) + ", mode " + shm_trust::mode_text(st.st_mode) +
-                              ": " + shm_trust::reason(verdict) + "; " + action;
-        to_stderr(message);
-        to_syslog(LOG_WARNING, message);
-    }
-    return false;
-}
-
 /* Upper bound of one sleep: about 68 years, far from any time_t overflow. */
 constexpr double SLEEP_MAX_SECONDS = 2147483647.0;
+
+/* Set in the threads started through THREADSCHED_START: threads of the
+ * components, which may say what the shared-memory services noted. */
+thread_local bool t_component_thread = false;
 
 struct ThreadStart {
     void *(*function)(void *);
@@ -149,6 +102,7 @@ void *thread_trampoline(void *p)
 {
     ThreadStart start = *static_cast<ThreadStart *>(p);
     delete static_cast<ThreadStart *>(p);
+    t_component_thread = true;
     if (start.named)
         pthread_setname_np(pthread_self(), start.name);
     return start.function(start.argument);
@@ -231,102 +185,14 @@ static void func_VEK_BASE_MEMSET(void *p, char c, long n)
         memset(p, static_cast<unsigned char>(c), static_cast<size_t>(n));
 }
 
-static void *func_VEK_BASE_MMAP_R(char *name, long *size)
-{
-    if (size != nullptr)
-        *size = 0;
-    std::string path = shm_name(name);
-    if (path.empty())
-        return nullptr;
-    int fd = shm_open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    void *p = MAP_FAILED;
-    if (fstat(fd, &st) == 0 && trusted_or_reported(path, st, "not mapped") && st.st_size > 0 &&
-        static_cast<uintmax_t>(st.st_size) <= static_cast<uintmax_t>(LONG_MAX) &&
-        static_cast<uintmax_t>(st.st_size) <= static_cast<uintmax_t>(SIZE_MAX))
-        p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
-    close(fd);
-    if (p == MAP_FAILED)
-        return nullptr;
-    if (size != nullptr)
-        *size = static_cast<long>(st.st_size);
-    return p;
-}
+static void *func_VEK_BASE_MMAP_R(char *name, long *size) { return shm_areas::map_to_read(name, size); }
 
-/*
- * The area under `path` opened read-write as this process's own: an existing
- * trusted object is reused; an untrusted one (or one this user may not open,
- * or a symbolic link) is removed and created afresh, exclusively, mode 0644
- * whatever the umask.
- * -1 when the name cannot be had: a sticky /dev/shm refuses to remove another
- * user's object, or someone keeps recreating it.  *created tells the caller
- * whether the object is new.
- */
-static int open_own_area(const std::string &path, bool *created)
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0644);
-        if (fd >= 0) {
-            *created = true;
-            struct stat st;
-            if (fchmod(fd, 0644) == 0 && fstat(fd, &st) == 0 && shm_trust::judge(st) == shm_trust::TRUSTED)
-                return fd;
-            close(fd);
-            shm_unlink(path.c_str());
-            return -1;
-        }
-        if (errno != EEXIST)
-            return -1;
-        *created = false;
-        fd = shm_open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK, 0);
-        if (fd >= 0) {
-            struct stat st;
-            if (fstat(fd, &st) != 0) {
-                close(fd);
-                return -1;
-            }
-            if (trusted_or_reported(path, st, "removing it"))
-                return fd;
-            close(fd);
-        } else if (errno == ENOENT) {
-            continue; /* removed meanwhile: create it */
-        } else if (errno != EACCES && errno != ELOOP) {
-            return -1; /* not the object's fault: leave it */
-        }
-        if (shm_unlink(path.c_str()) != 0 && errno != ENOENT)
-            return -1;
-    }
-    return -1;
-}
-
-static void *func_VEK_BASE_MMAP_RW(char *name, long size)
-{
-    std::string path = shm_name(name);
-    if (path.empty() || size <= 0)
-        return nullptr;
-    bool created = false;
-    int fd = open_own_area(path, &created);
-    if (fd < 0)
-        return nullptr;
-    void *p = MAP_FAILED;
-    if (ftruncate(fd, static_cast<off_t>(size)) == 0)
-        p = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (p == MAP_FAILED) {
-        if (created)
-            shm_unlink(path.c_str());
-        return nullptr;
-    }
-    return p;
-}
+static void *func_VEK_BASE_MMAP_RW(char *name, long size) { return shm_areas::map_as_owner(name, size); }
 
 /* Unmaps a mapping made by mmap_r or mmap_rw; the named area itself stays. */
 static void func_VEK_BASE_MMAP_UNMAP(char * /*name*/, long size, volatile void *p)
 {
-    if (p != nullptr && size > 0)
-        munmap(const_cast<void *>(p), static_cast<size_t>(size));
+    shm_areas::unmap(const_cast<void *>(p), size);
 }
 
 static int func_VEK_BASE_PRINTF(const char *format, ...)
@@ -380,6 +246,8 @@ static void func_VEK_BASE_SEMAPHORE_WAIT(VEK_BASE_SEMAPHORE_H h)
  * return at once; longer than SLEEP_MAX_SECONDS (infinity too) sleeps that. */
 static void func_VEK_BASE_SLEEP(double seconds)
 {
+    if (t_component_thread)
+        shm_areas::say_untrusted_report();
     if (!(seconds > 0.0))
         return;
     if (seconds > SLEEP_MAX_SECONDS)

@@ -1,6 +1,7 @@
 /*
  * active_calibration.cpp - the process-wide calibration state and the slow
- * path of the choice: mapping the shared area.
+ * paths of the choice: mapping the shared area, and following its name to
+ * another object once it is stale.
  */
 #include "time/active_calibration.h"
 
@@ -12,13 +13,14 @@ std::atomic<bool> Calibration_local_only{false};
 std::atomic<int> Calibration_using{CALIBRATION_UNCHOSEN};
 std::atomic<int> Master_last_activity{0};
 std::atomic<YALTIME_TSC_T> Master_last_activity_tsc{0};
+std::atomic<YALTIME_TSC_T> Master_name_checked_tsc{0};
 std::atomic<double> clock_resolution{0.0};
 std::atomic<double> TSC_period{0.0};
 std::atomic<YALTIME_TSC_T> TSC_rate{0};
 std::atomic<YALTIME_TSC_T> Remap_after_ticks{0};
 std::atomic<YALTIME_TSC_T> Stale_after_ticks{0};
 
-/* Held by the one thread that is mapping the area. */
+/* Held by the one thread that is mapping the area or looking for another. */
 static std::atomic<bool> Mapping_in_progress{false};
 
 static YALTIME_TSC_T saturating_multiply(YALTIME_TSC_T value, YALTIME_TSC_T factor)
@@ -61,11 +63,16 @@ static calibration_context_t *try_map(YALTIME_TSC_T now_tsc)
     return context;
 }
 
+/* `last` (0: never) lies less than two whole seconds before now_tsc. */
+static bool within_remap_span(YALTIME_TSC_T last, YALTIME_TSC_T now_tsc)
+{
+    return last != 0 && (last >= now_tsc || now_tsc - last < Remap_after_ticks.load(std::memory_order_relaxed));
+}
+
 /* Another thread's attempt (failed) since this thread decided to try. */
 static bool attempted_recently(YALTIME_TSC_T now_tsc)
 {
-    const YALTIME_TSC_T last = Master_last_activity_tsc.load(std::memory_order_relaxed);
-    return last != 0 && (last >= now_tsc || now_tsc - last < Remap_after_ticks.load(std::memory_order_relaxed));
+    return within_remap_span(Master_last_activity_tsc.load(std::memory_order_relaxed), now_tsc);
 }
 
 /*
@@ -81,4 +88,42 @@ calibration_context_t *map_shared_area(YALTIME_TSC_T now_tsc)
         context = try_map(now_tsc);
     Mapping_in_progress.store(false, std::memory_order_release);
     return context;
+}
+
+/* The object now under the name when it is a trusted one of the right size
+ * other than `current`; null otherwise, the reference just taken given back. */
+static calibration_context_t *another_area_under_name(calibration_context_t *current)
+{
+    long size = 0;
+    char name[] = YALTIME_SHARED_AREA_NAME;
+    void *found = vek_base_mmap_r(name, &size);
+    if (found == nullptr)
+        return nullptr;
+    if (found != current && size == CALIBRATION_CONTEXT_SIZE)
+        return static_cast<calibration_context_t *>(found);
+    if (vek_base_mmap_unmap != nullptr)
+        vek_base_mmap_unmap(name, size, found);
+    return nullptr;
+}
+
+/*
+ * A new object is taken up as a freshly mapped area (heartbeat time 0): it
+ * is used from the first call that sees its heartbeat differ from the last
+ * one seen.  The old mapping stays: other threads may be reading it.
+ */
+calibration_context_t *follow_name_or_own(YALTIME_TSC_T now_tsc)
+{
+    if (within_remap_span(Master_name_checked_tsc.load(std::memory_order_relaxed), now_tsc) ||
+        Mapping_in_progress.exchange(true, std::memory_order_acquire))
+        return use_own_calibration();
+    if (!within_remap_span(Master_name_checked_tsc.load(std::memory_order_relaxed), now_tsc)) {
+        Master_name_checked_tsc.store(now_tsc, std::memory_order_relaxed);
+        calibration_context_t *found = another_area_under_name(Master_calibration.load(std::memory_order_acquire));
+        if (found != nullptr) {
+            Master_last_activity_tsc.store(0, std::memory_order_relaxed);
+            Master_calibration.store(found, std::memory_order_release);
+        }
+    }
+    Mapping_in_progress.store(false, std::memory_order_release);
+    return use_own_calibration();
 }

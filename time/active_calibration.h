@@ -6,8 +6,11 @@
  * area "yal_time_master" uses the area; any other process uses the area while
  * its heartbeat (the owner's `activity`) has changed within the last ten
  * whole seconds, and its own context otherwise.  The area is mapped lazily,
- * at most once per process, with at least two whole seconds between failed
- * attempts, and never unmapped.
+ * with at least two whole seconds between failed attempts, and never
+ * unmapped.  While it is stale the reader looks, no more often, whether the
+ * name now refers to another object (a new owner's, after the old one was
+ * removed) and takes that one up; the host maps the same object at the same
+ * address, which is how the reader tells.
  *
  * The choice runs on every reading, so it is inline and costs, on a reader,
  * one load of the shared heartbeat and a comparison with a precomputed tick
@@ -40,6 +43,8 @@ extern std::atomic<bool> Calibration_local_only;
 extern std::atomic<int> Calibration_using;
 extern std::atomic<int> Master_last_activity;
 extern std::atomic<YALTIME_TSC_T> Master_last_activity_tsc;
+/* When a stale area's name was last looked at for another object; 0 never. */
+extern std::atomic<YALTIME_TSC_T> Master_name_checked_tsc;
 extern std::atomic<double> clock_resolution;
 extern std::atomic<double> TSC_period;
 extern std::atomic<YALTIME_TSC_T> TSC_rate;
@@ -53,6 +58,10 @@ void set_tsc_rate(YALTIME_TSC_T rate);
 
 /* Maps the shared area if it is time to try; null if it is absent. */
 calibration_context_t *map_shared_area(YALTIME_TSC_T now_tsc);
+
+/* The choice while the area is stale: this process's own context, after
+ * taking up another object under the name if it is time to look. */
+calibration_context_t *follow_name_or_own(YALTIME_TSC_T now_tsc);
 
 static inline void note_calibration_using(int code)
 {
@@ -91,7 +100,7 @@ static inline calibration_context_t *choose_shared_or_own(YALTIME_TSC_T now_tsc)
         note_calibration_using(CALIBRATION_SHARED);
         return area;
     }
-    return use_own_calibration();
+    return follow_name_or_own(now_tsc);
 }
 
 /*

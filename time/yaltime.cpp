@@ -1,7 +1,8 @@
 /*
  * yaltime.cpp - the component's door to the host: the base-service slots and
  * their link routine, the registration of the entry points, and start-up,
- * which chooses the context this process disciplines, calibrates it, settles
+ * which chooses the context this process disciplines, calibrates it (the
+ * shared area through the owner's takeover, owner_takeover.h), settles
  * the TSC period and rate, and starts the discipline thread "TSCtime".
  */
 #include <atomic>
@@ -10,6 +11,7 @@
 #include "interface/yaltime.interface.h"
 #include "time/active_calibration.h"
 #include "time/os_time.h"
+#include "time/owner_takeover.h"
 #include "time/tsci2_loopfilter.h"
 #include "time/yaltime.vek.h"
 #include "time/yaltime_entry.h"
@@ -95,7 +97,6 @@ static calibration_context_t *choose_disciplined_context()
         vek_base_fail("YALTIME: Unable to create yal_time_master shared memory area");
         return nullptr;
     }
-    vek_base_memset(area, 0, CALIBRATION_CONTEXT_SIZE);
     auto *context = static_cast<calibration_context_t *>(area);
     Master_calibration.store(context, std::memory_order_release);
     Calibration_using.store(CALIBRATION_OWNER, std::memory_order_relaxed);
@@ -133,13 +134,25 @@ static void settle_tsc_period(calibration_context_t *context)
     vek_base_syslog_error("TSC calibration failure defaulting frequency = %f GHz", 1e-9 / period);
 }
 
+/* The initial calibration: in place for the process's own context, through
+ * the takeover for the shared area, which other processes may be reading. */
+static void calibrate_initially(calibration_context_t *context)
+{
+    if (Calibration_using.load(std::memory_order_relaxed) != CALIBRATION_OWNER) {
+        tsci2_loopfilter_init(context);
+        return;
+    }
+    const int32_t first_idx = owner_takeover_begin(context);
+    owner_takeover_calibrate(context, first_idx);
+}
+
 extern "C" void func_VEK_CMP_START(VEK_LOOKUP_T)
 {
     calibration_context_t *context = choose_disciplined_context();
     if (context == nullptr)
         return; /* the host's fail returned: nothing to discipline */
     clock_resolution.store(get_clock_resolution(), std::memory_order_relaxed);
-    tsci2_loopfilter_init(context);
+    calibrate_initially(context);
     settle_tsc_period(context);
     char thread_name[] = "TSCtime";
     vek_base_threadsched_start(tsci2_loopfilter_thread, context, thread_name);

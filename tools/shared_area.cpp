@@ -101,10 +101,11 @@ std::string format_text(const report &r)
         return out + "untrusted  " + r.problem + ": readers ignore it, an owner replaces it\n";
     if (r.status == "invalid" && !r.fields_known)
         return out + "invalid    " + r.problem + "\n";
+    const std::string pid = r.owner_pid > 0 ? ", pid " + std::to_string(r.owner_pid) : "";
     if (r.status == "live")
-        out += "owner      live (heartbeat changed after " + number(r.changed_after_s, "%.2f") + " s)\n";
+        out += "owner      live (heartbeat changed after " + number(r.changed_after_s, "%.2f") + " s)" + pid + "\n";
     else if (r.status == "stale")
-        out += "owner      stale (heartbeat unchanged for " + number(r.watched_s, "%.2f") + " s)\n";
+        out += "owner      stale (heartbeat unchanged for " + number(r.watched_s, "%.2f") + " s)" + pid + "\n";
     else
         out += "invalid    " + r.problem + "\n";
     const area_fields &f = r.fields;
@@ -146,6 +147,8 @@ std::string format_json(const report &r)
         out += ", \"owner_name\": " + (r.owner_name.empty() ? std::string("null") : json_string(r.owner_name));
         out += ", \"mode\": " + json_string(r.mode);
     }
+    if (r.owner_pid > 0)
+        out += ", \"owner_pid\": " + std::to_string(r.owner_pid);
     if (!r.problem.empty())
         out += ", \"problem\": " + json_string(r.problem);
     if (r.status == "live" || r.status == "stale") {

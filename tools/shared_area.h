@@ -71,6 +71,7 @@ struct report {
     unsigned long owner_uid = 0;
     std::string owner_name;   /* "" when the user database has no name for it */
     std::string mode;         /* permission bits in octal, "0644" */
+    long owner_pid = 0;       /* the process holding the owner's lock; 0 unknown */
     bool fields_known = false;
     area_fields fields;
     std::string problem;      /* for invalid */

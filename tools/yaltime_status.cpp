@@ -6,7 +6,8 @@
  * Opens the shared area "/" $VEK_SHM_PREFIX "yal_time_master" read-only,
  * without loading the component, watches its heartbeat for up to S seconds
  * (default 2; the owner bumps it once a second) and reports it with the
- * area's index, TSC frequency, steps and updates, the shared clock's error
+ * area's index, TSC frequency, steps and updates, the pid of the process
+ * holding the owner's lock (when /proc/locks tells), the shared clock's error
  * against the OS clock, and whether the kernel trusts the TSC (with a
  * warning on stderr when it does not).  --prometheus gives the same as
  * metrics for node_exporter's textfile collector; --output writes the
@@ -30,6 +31,7 @@
 
 #include <string>
 
+#include "host/shm_owner.h"
 #include "tools/clock_error.h"
 #include "tools/prometheus_format.h"
 #include "tools/shared_area.h"
@@ -46,8 +48,8 @@ void usage(FILE *out)
             "\n"
             "Reports whether a YALTIME calibration owner is alive: watches the heartbeat\n"
             "of the shared area /${VEK_SHM_PREFIX}yal_time_master for up to S seconds\n"
-            "(default 2) and prints it with its owner and mode, idx, valid_idx, the TSC\n"
-            "frequency in force, steps and updates, the shared clock's error (OS clock\n"
+            "(default 2) and prints it with its owner and mode, the owner's pid, idx,\n"
+            "valid_idx, the TSC frequency in force, steps and updates, the shared clock's error (OS clock\n"
             "minus YALTIME's clock) and the kernel's clocksource and TSC flags.  The area\n"
             "is only read.  Like every reader, it trusts only an area of root or of its\n"
             "own user that nobody else can write.\n"
@@ -187,15 +189,19 @@ int main(int argc, char **argv)
     status::report r;
     r.area = status::area_posix_name(getenv("VEK_SHM_PREFIX"));
     const int fd = shm_open(r.area.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+    struct stat st;
     if (fd < 0) {
-        if (errno == ENOENT) {
+        const int open_errno = errno;
+        if (open_errno == ENOENT) {
             r.status = "absent";
             return emit(r, json, status::EXIT_ABSENT);
         }
-        fprintf(stderr, "yaltime-status: cannot open %s: %s\n", r.area.c_str(), strerror(errno));
+        /* A socket or a symbolic link under the name cannot be opened: judge the entry. */
+        if (shm_owner::stat_entry(r.area, &st) && !status::judge_area(st, r))
+            return emit(r, json, status::EXIT_UNTRUSTED);
+        fprintf(stderr, "yaltime-status: cannot open %s: %s\n", r.area.c_str(), strerror(open_errno));
         return emit_failure(r, json);
     }
-    struct stat st;
     if (fstat(fd, &st) != 0) {
         fprintf(stderr, "yaltime-status: cannot stat %s: %s\n", r.area.c_str(), strerror(errno));
         return emit_failure(r, json);
@@ -205,6 +211,7 @@ int main(int argc, char **argv)
         close(fd);
         return emit(r, json, status::EXIT_UNTRUSTED);
     }
+    r.owner_pid = shm_owner::lock_holder_pid(st);
     if (static_cast<std::size_t>(st.st_size) != status::AREA_SIZE_BYTES) {
         status::area_fields unused;
         r.status = "invalid";

@@ -1,7 +1,8 @@
 // Shared areas that another local user could have written, met by readers
 // and owners started through the stand-in host: a live area of another user
 // that sets the time a day ahead, an area planted before the owner starts
-// and rewritten after, and one of the wrong size.  The planting is done by
+// and rewritten after, one of the wrong size, and every other kind of object
+// a user can put under the name.  The planting is done by
 // a process that has dropped to an unprivileged user, as an attacker would.
 // Needs root (CI runs the suite as root); every test has a prefix of its own.
 #include <gtest/gtest.h>
@@ -9,13 +10,17 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -29,6 +34,7 @@ namespace {
 
 const std::string Probe = YALTIME_PROBE_PATH;
 const std::string Library = YALTIME_LIBRARY_PATH;
+const std::string Status = YALTIME_STATUS_PATH;
 
 #if defined(__i386__)
 constexpr double Sane_s = 0.010; // user-mode emulation disturbs the one-second calibration
@@ -38,6 +44,7 @@ constexpr double Sane_s = 0.001;
 
 constexpr uid_t Nobody = 65534;
 constexpr uid_t Other_user = 65533; // unprivileged, without a name
+constexpr uid_t Owner_user = 65532; // an unprivileged owner's user, without a name
 
 std::string unique_prefix(const std::string &row = "")
 {
@@ -184,12 +191,11 @@ TEST(Untrusted, ReadersKeepTheirOwnTimeLiveOnAndLogOnce)
     REQUIRE_ROOT();
     const untrusted_area rows[] = {
         {"another user's live area, a day ahead", Nobody, 0644, CALIBRATION_CONTEXT_SIZE, 86400.0,
-         "owner nobody (uid 65534), mode 0644"},
+         "owner uid 65534, mode 0644"},
         {"another user's area writable by all, an hour ahead", Nobody, 0666, CALIBRATION_CONTEXT_SIZE, 3600.0,
-         "owner nobody (uid 65534), mode 0666"},
-        {"root's area writable by the group", 0, 0664, CALIBRATION_CONTEXT_SIZE, 3600.0,
-         "owner root (uid 0), mode 0664"},
-        {"another user's area of 4096 bytes", Nobody, 0644, 4096, 0.0, "owner nobody (uid 65534), mode 0644"},
+         "owner uid 65534, mode 0666"},
+        {"root's area writable by the group", 0, 0664, CALIBRATION_CONTEXT_SIZE, 3600.0, "owner uid 0, mode 0664"},
+        {"another user's area of 4096 bytes", Nobody, 0644, 4096, 0.0, "owner uid 65534, mode 0644"},
     };
     std::vector<std::unique_ptr<planter>> planters;
     std::vector<std::unique_ptr<child_process>> readers;
@@ -299,6 +305,163 @@ TEST(Untrusted, AnOwnerThatCannotRemoveAForeignAreaStopsWithTheMessage)
               std::string::npos)
         << owner->stderr_text();
     EXPECT_EQ(stat_of(area_name(prefix)).st_uid, Nobody);
+}
+
+// --- planted objects ------------------------------------------------------------
+
+enum planted_kind { DIRECTORY, DIRECTORY_WITH_ENTRY, SOCKET, FIFO, SYMLINK, DEVICE_NODE, AREA };
+
+struct planted_object {
+    const char *what;
+    planted_kind kind;
+    uid_t planter;
+    uid_t reader; // the user of the reader that must ignore it
+};
+
+const planted_object Planted_objects[] = {
+    {"a directory", DIRECTORY, Other_user, 0},
+    {"a directory with an entry", DIRECTORY_WITH_ENTRY, Other_user, 0},
+    {"a socket", SOCKET, Other_user, 0},
+    {"a FIFO", FIFO, Other_user, 0},
+    {"a symbolic link to root's area", SYMLINK, Other_user, 0},
+    {"a device node", DEVICE_NODE, Other_user, 0},
+    {"another user's live area, a day ahead", AREA, Other_user, 0},
+    {"nobody's live area, a day ahead, read by nobody", AREA, Nobody, Nobody},
+};
+
+std::string entry_path(const std::string &posix) { return "/dev/shm" + posix; }
+
+// Creates a non-area object under `posix` as user `uid` (a device node is
+// made by root and given to the user); true when it is there.
+bool plant_object(const std::string &posix, planted_kind kind, uid_t uid, const std::string &link_target)
+{
+    const std::string path = entry_path(posix);
+    if (kind == DEVICE_NODE)
+        return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 && lchown(path.c_str(), uid, uid) == 0;
+    const pid_t child = fork();
+    if (child == 0) {
+        if (!drop_to(uid))
+            _exit(1);
+        bool made = false;
+        if (kind == DIRECTORY || kind == DIRECTORY_WITH_ENTRY)
+            made = mkdir(path.c_str(), 0755) == 0 &&
+                   (kind == DIRECTORY || close(open((path + "/entry").c_str(), O_CREAT | O_WRONLY, 0644)) == 0);
+        else if (kind == FIFO)
+            made = mkfifo(path.c_str(), 0666) == 0;
+        else if (kind == SYMLINK)
+            made = symlink(link_target.c_str(), path.c_str()) == 0;
+        else if (kind == SOCKET) {
+            struct sockaddr_un address {};
+            address.sun_family = AF_UNIX;
+            snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+            const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+            made = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        }
+        _exit(made ? 0 : 2);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+struct stat lstat_of(const std::string &posix)
+{
+    struct stat st {};
+    lstat(entry_path(posix).c_str(), &st);
+    return st;
+}
+
+// Whatever the tests left under the prefix, planted directories moved aside included.
+void remove_everything_under(const std::string &prefix)
+{
+    for (const auto &entry : std::filesystem::directory_iterator("/dev/shm"))
+        if (entry.path().filename().string().find(prefix) != std::string::npos)
+            std::filesystem::remove_all(entry.path());
+}
+
+// One row per object another local user can put under the name.  None of
+// them is used: a reader keeps its own time, yaltime-status calls it
+// untrusted, an unprivileged owner may not remove it and stops with the
+// message, and a root owner removes it, without following a link or
+// touching a directory's contents, and starts.
+TEST(Planted, NoObjectMisleadsAReaderOrStopsARootOwner)
+{
+    REQUIRE_ROOT();
+    if (!dev_shm_is_sticky())
+        GTEST_SKIP() << "/dev/shm is not sticky here";
+    const std::string prefix = unique_prefix();
+    const std::string link_target = area_name(prefix + "target_");
+    planter roots_area(link_target, 0, 0644, CALIBRATION_CONTEXT_SIZE, 86400.0);
+    ASSERT_TRUE(roots_area.ready());
+
+    std::vector<std::unique_ptr<planter>> area_planters;
+    std::vector<std::unique_ptr<child_process>> readers, statuses, unprivileged_owners;
+    std::vector<struct stat> planted;
+    for (size_t i = 0; i < std::size(Planted_objects); ++i) {
+        const planted_object &row = Planted_objects[i];
+        const std::string row_prefix = prefix + std::to_string(i) + "_";
+        if (row.kind == AREA) {
+            area_planters.push_back(std::make_unique<planter>(area_name(row_prefix), row.planter, 0644,
+                                                              CALIBRATION_CONTEXT_SIZE, 86400.0));
+            ASSERT_TRUE(area_planters.back()->ready()) << row.what;
+        } else {
+            ASSERT_TRUE(plant_object(area_name(row_prefix), row.kind, row.planter, entry_path(link_target)))
+                << row.what;
+        }
+        planted.push_back(lstat_of(area_name(row_prefix)));
+        readers.push_back(start_probe(row_prefix, {"--as-uid", std::to_string(row.reader), "--for", "1"}));
+        unprivileged_owners.push_back(
+            start_probe(row_prefix, {"--as-uid", std::to_string(Owner_user), "--arg", "yaltime_master"}));
+        statuses.push_back(std::make_unique<child_process>(
+            std::vector<std::string>{Status, "--watch-seconds", "0"},
+            std::map<std::string, std::string>{{"VEK_SHM_PREFIX", row_prefix}}));
+    }
+
+    for (size_t i = 0; i < std::size(Planted_objects); ++i) {
+        const planted_object &row = Planted_objects[i];
+        const int status = statuses[i]->wait_exit(60);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 5)
+            << row.what << ": yaltime-status " << status << "\n" << statuses[i]->lines().size() << " lines, "
+            << statuses[i]->stderr_text();
+
+        ASSERT_EQ(readers[i]->wait_exit(120), 0) << row.what << ": " << readers[i]->stderr_text();
+        const auto samples = samples_of(*readers[i]);
+        ASSERT_GE(samples.size(), 2u) << row.what;
+        for (const auto &s : samples)
+            EXPECT_EQ(s.at("code"), "3") << row.what;
+        expect_sane_readings(samples, row.what);
+
+        const int owner_status = unprivileged_owners[i]->wait_exit(60);
+        EXPECT_TRUE(WIFSIGNALED(owner_status) && WTERMSIG(owner_status) == SIGABRT) << row.what << ": " << owner_status;
+        EXPECT_NE(unprivileged_owners[i]->stderr_text().find(
+                      "YALTIME: Unable to create yal_time_master shared memory area"),
+                  std::string::npos)
+            << row.what << ": " << unprivileged_owners[i]->stderr_text();
+        EXPECT_EQ(lstat_of(area_name(prefix + std::to_string(i) + "_")).st_ino, planted[i].st_ino)
+            << row.what << ": the unprivileged owner left it";
+    }
+
+    for (size_t i = 0; i < std::size(Planted_objects); ++i) {
+        const planted_object &row = Planted_objects[i];
+        const std::string row_prefix = prefix + std::to_string(i) + "_";
+        auto owner = start_probe(row_prefix, {"--arg", "yaltime_master", "--serve"});
+        ASSERT_TRUE(owner->wait_for_line("serving", 60)) << row.what << ": " << owner->stderr_text();
+        const auto samples = samples_of(*owner);
+        ASSERT_EQ(samples.size(), 1u) << row.what;
+        EXPECT_EQ(samples[0].at("code"), "1") << row.what;
+        expect_sane_readings(samples, row.what);
+        EXPECT_EQ(count_of(owner->stderr_text(), "untrusted shared memory area " + area_name(row_prefix)), 1u)
+            << row.what << ": " << owner->stderr_text();
+        const struct stat now = lstat_of(area_name(row_prefix));
+        EXPECT_TRUE(S_ISREG(now.st_mode) && now.st_uid == 0 && (now.st_mode & 07777) == 0644) << row.what;
+        EXPECT_NE(now.st_ino, planted[i].st_ino) << row.what << ": replaced";
+    }
+    EXPECT_EQ(lstat_of(link_target).st_uid, 0u) << "the link's target was not touched";
+    size_t entries_kept = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/dev/shm"))
+        if (entry.path().filename().string().find(prefix + "1_yal_time_master.planted.") != std::string::npos)
+            entries_kept += std::filesystem::exists(entry.path() / "entry") ? 1 : 0;
+    EXPECT_EQ(entries_kept, 1u) << "the directory with an entry was moved aside whole";
+    remove_everything_under(prefix);
 }
 
 } // namespace

@@ -5,7 +5,14 @@
 //
 //   yaltime-probe [--arg NAME]... [--count-mmap] [--every SECONDS]
 //                 [--for SECONDS] [--tsc-to-now TICKS] [--serve]
-//                 [--as-uid UID] LIBRARY
+//                 [--as-uid UID] [--hold-start SECONDS] [--busy THREADS]
+//                 LIBRARY
+//
+// --hold-start lengthens the first sleep of a second or more that the start
+// makes (the initial calibration's span; an owner's takeover is under way
+// then) by that much, so that other processes surely meet the start there.
+// --busy runs that many threads reading YALTIME_NOW without pause, each
+// between two OS-clock readings, for the --for span.
 //
 // --as-uid drops to that user and group (from root) once the libraries are
 // loaded, before the component starts: everything the component does with
@@ -13,14 +20,19 @@
 // readable by it (a checkout under root's 0700 home, say).
 //
 //   started code=C period=P           after start
-//   sample before=B os=S now=N code=C period=P steps=K updates=U mmap_r=M mono=T
-//                                     (T: CLOCK_MONOTONIC after the readings)
+//   sample before=B os=S now=N code=C period=P steps=K updates=U mmap_r=M maps=A mono=T
+//                                     (T: CLOCK_MONOTONIC after the readings,
+//                                     A: distinct areas mmap_r gave)
 //   tsc_to_now ticks=T now=N          the conversion of a given TSC value
 //   mmap_r_at os=S                    each attempt to map the shared area
+//   holding os=S                      the held sleep of the start begins
+//   busy readings=R worst=W           per busy thread: W the largest distance
+//                                     (s) of a reading outside its OS bracket
 //   serving                           then sleeps until killed (--serve)
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -45,6 +57,8 @@ struct options {
     double for_s = 0.0;
     bool have_tsc = false;
     long as_uid = -1;
+    double hold_start_s = 0.0;
+    int busy_threads = 0;
     uint64_t tsc = 0;
     const char *library = nullptr;
 };
@@ -53,6 +67,13 @@ VEK_BASE_MMAP_R_T real_mmap_r = nullptr;
 std::atomic<int> mmap_r_calls{0};
 constexpr int Max_attempts = 256;
 std::atomic<double> mmap_r_times[Max_attempts];
+constexpr int Max_areas = 16;
+std::atomic<void *> areas_given[Max_areas];
+std::atomic<int> distinct_areas{0};
+
+VEK_BASE_SLEEP_T real_sleep = nullptr;
+double hold_start_s = 0.0;
+thread_local bool t_starting = false;
 
 double mono_now()
 {
@@ -68,12 +89,39 @@ double os_now()
     return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
 }
 
+// Counts each address mmap_r gives for the first time (only the one mapping
+// thread calls it at a time).
+void note_area(void *area)
+{
+    const int known = distinct_areas.load();
+    for (int i = 0; i < known && i < Max_areas; ++i)
+        if (areas_given[i].load() == area)
+            return;
+    if (known < Max_areas)
+        areas_given[known].store(area);
+    distinct_areas.store(known + 1);
+}
+
 void *counting_mmap_r(char *name, long *size)
 {
     const int n = mmap_r_calls.fetch_add(1);
     if (n < Max_attempts)
         mmap_r_times[n].store(os_now());
-    return real_mmap_r(name, size);
+    void *area = real_mmap_r(name, size);
+    if (area != nullptr)
+        note_area(area);
+    return area;
+}
+
+void held_sleep(double seconds)
+{
+    if (t_starting && hold_start_s > 0 && seconds >= 1.0) {
+        std::printf("holding os=%.6f\n", os_now());
+        std::fflush(stdout);
+        seconds += hold_start_s;
+        hold_start_s = 0;
+    }
+    real_sleep(seconds);
 }
 
 bool parse(int argc, char **argv, options *o)
@@ -96,6 +144,10 @@ bool parse(int argc, char **argv, options *o)
             o->tsc = std::strtoull(argv[++i], nullptr, 0);
         } else if (a == "--as-uid" && has_value)
             o->as_uid = std::atol(argv[++i]);
+        else if (a == "--hold-start" && has_value)
+            o->hold_start_s = std::atof(argv[++i]);
+        else if (a == "--busy" && has_value)
+            o->busy_threads = std::atoi(argv[++i]);
         else if (a[0] != '-' && o->library == nullptr)
             o->library = argv[i];
         else
@@ -131,6 +183,16 @@ bool start_component(const options &o)
         }
         real_mmap_r = reinterpret_cast<VEK_BASE_MMAP_R_T>(previous);
     }
+    if (o.hold_start_s > 0) {
+        void *previous = nullptr;
+        if (vek_host_override(VEK_BASE_CMP_NAME, "VEK_BASE_SLEEP", reinterpret_cast<void *>(held_sleep), &previous,
+                              err, sizeof err) != 0) {
+            std::fprintf(stderr, "yaltime-probe: %s\n", err);
+            return false;
+        }
+        real_sleep = reinterpret_cast<VEK_BASE_SLEEP_T>(previous);
+        hold_start_s = o.hold_start_s;
+    }
     if (o.as_uid >= 0) {
         const auto id = static_cast<uid_t>(o.as_uid);
         if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
@@ -138,11 +200,35 @@ bool start_component(const options &o)
             std::exit(3);
         }
     }
-    if (vek_host_start(err, sizeof err) != 0) {
+    t_starting = true;
+    const int started = vek_host_start(err, sizeof err);
+    t_starting = false;
+    if (started != 0) {
         std::fprintf(stderr, "yaltime-probe: %s\n", err);
         return false;
     }
     return true;
+}
+
+// Reads `now` without pause until `for_s` has passed, each reading between
+// two OS-clock readings; the largest distance outside that bracket.
+struct busy_result {
+    long readings = 0;
+    double worst_s = 0;
+};
+
+void read_busily(YALTIME_NOW_T now, double for_s, busy_result *result)
+{
+    const double end = mono_now() + for_s;
+    do {
+        for (int i = 0; i < 1000; ++i) {
+            const double before = os_now();
+            const double reading = now();
+            const double after = os_now();
+            result->worst_s = std::max(result->worst_s, std::max(before - reading, reading - after));
+        }
+        result->readings += 1000;
+    } while (mono_now() < end);
 }
 
 } // namespace
@@ -152,7 +238,8 @@ int main(int argc, char **argv)
     options o;
     if (!parse(argc, argv, &o)) {
         std::fprintf(stderr, "usage: yaltime-probe [--arg NAME]... [--count-mmap] [--every S] [--for S] "
-                             "[--tsc-to-now TICKS] [--serve] [--as-uid UID] LIBRARY\n");
+                             "[--tsc-to-now TICKS] [--serve] [--as-uid UID] [--hold-start S] [--busy N] "
+                             "LIBRARY\n");
         return 2;
     }
     if (!start_component(o))
@@ -171,6 +258,11 @@ int main(int argc, char **argv)
     if (o.have_tsc)
         std::printf("tsc_to_now ticks=%" PRIu64 " now=%.6f\n", o.tsc, tsc_to_now(o.tsc));
 
+    std::vector<busy_result> busy(static_cast<size_t>(std::max(o.busy_threads, 0)));
+    std::vector<std::thread> busy_threads;
+    for (busy_result &result : busy)
+        busy_threads.emplace_back(read_busily, now, o.for_s, &result);
+
     // Timed on the monotonic clock, so that a stepped OS clock does not end the run.
     const double begin = mono_now();
     do {
@@ -179,14 +271,19 @@ int main(int argc, char **argv)
         const double os = os_now();
         const double mono = mono_now();
         std::printf("sample before=%.6f os=%.6f now=%.6f code=%d period=%.17g steps=%d updates=%d mmap_r=%d "
-                    "mono=%.6f\n",
-                    before, os, reading, code(), period(), steps(), updates(), mmap_r_calls.load(), mono);
+                    "maps=%d mono=%.6f\n",
+                    before, os, reading, code(), period(), steps(), updates(), mmap_r_calls.load(),
+                    distinct_areas.load(), mono);
         std::fflush(stdout);
         if (mono - begin >= o.for_s)
             break;
         std::this_thread::sleep_for(std::chrono::duration<double>(o.every_s));
     } while (true);
 
+    for (size_t i = 0; i < busy_threads.size(); ++i) {
+        busy_threads[i].join();
+        std::printf("busy readings=%ld worst=%.9f\n", busy[i].readings, busy[i].worst_s);
+    }
     const int attempts = std::min(mmap_r_calls.load(), Max_attempts);
     for (int i = 0; i < attempts; ++i)
         std::printf("mmap_r_at os=%.6f\n", mmap_r_times[i].load());

@@ -665,6 +665,14 @@ const planted planted_areas[] = {
     {"root's, read-only", 0, 0444, 16408, true},
 };
 
+/* A component's thread: one sleep, then done. */
+static void *sleep_once(void *slept)
+{
+    BASE(SLEEP)(0.0);
+    static_cast<std::atomic<bool> *>(slept)->store(true);
+    return nullptr;
+}
+
 TEST_F(HostVekBase, MmapRMapsOnlyTrustedAreasAndLogsTheFirstRefusalOnly)
 {
     REQUIRE_ROOT();
@@ -696,11 +704,20 @@ TEST_F(HostVekBase, MmapRMapsOnlyTrustedAreasAndLogsTheFirstRefusalOnly)
     EXPECT_EQ(0, size);
     rmdir(("/dev/shm" + shm.path(dir)).c_str());
 
-    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("", testing::internal::GetCapturedStderr()) << "the thread that maps says nothing";
+
+    /* A thread of a component says it when it sleeps. */
+    testing::internal::CaptureStderr();
+    std::atomic<bool> slept{false};
+    char thread_name[] = "sleeper";
+    ASSERT_EQ(0, BASE(THREADSCHED_START)(sleep_once, &slept, thread_name));
+    while (!slept.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ("VEK_BASE: untrusted shared memory area " + shm.path("area_0") +
-                  ", owner nobody (uid 65534), mode 0644: owned by neither root nor this user; not mapped\n",
-              err)
-        << "one line a minute at most, naming the area, its owner and its mode";
+                  ", owner uid 65534, mode 0644: owned by the overflow user 65534, which nobody may trust; "
+                  "not mapped\n",
+              testing::internal::GetCapturedStderr())
+        << "one line a minute at most, naming the area, its owner's uid and its mode";
 }
 
 TEST_F(HostVekBase, MmapRwReplacesAnUntrustedAreaAndReusesATrustedOne)

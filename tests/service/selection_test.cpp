@@ -96,7 +96,8 @@ TEST_F(Selection, ALiveOwnersAreaIsUsedAndAStaleOneAbandoned)
     area->activity = 6;
     EXPECT_DOUBLE_EQ(func_YALTIME_NOW(), 222.0);
     EXPECT_EQ(func_YALTIME_GET_CALIBRATION(), 2);
-    EXPECT_EQ(recording_base::mmap_r_calls, 1);
+    EXPECT_EQ(recording_base::mmap_r_calls, 2) << "mapped once, and the name looked at once while stale";
+    EXPECT_EQ(Master_calibration.load(), area.get()) << "the same object under the name: kept";
 }
 
 TEST_F(Selection, AClearedAreaWhoseOwnerHasNotTickedCountsAsStale)

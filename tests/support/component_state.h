@@ -19,6 +19,7 @@ inline void reset(YALTIME_TSC_T tsc_rate = 3000000000ull)
     Calibration_using.store(CALIBRATION_UNCHOSEN);
     Master_last_activity.store(0);
     Master_last_activity_tsc.store(0);
+    Master_name_checked_tsc.store(0);
     TSC_period.store(tsc_rate ? 1.0 / static_cast<double>(tsc_rate) : 0.0);
     set_tsc_rate(tsc_rate);
     time_fail_count.store(0);

@@ -244,12 +244,12 @@ TEST(ToolsStatus, ReportsTheOwnerAndModeAndRefusesAnAreaAnotherUserCouldWrite)
     const row rows[] = {
         {0, 0644, status::AREA_SIZE_BYTES, status::EXIT_STALE, "root", "0644", nullptr},
         {0, 0600, status::AREA_SIZE_BYTES, status::EXIT_STALE, "root", "0600", nullptr},
-        {65534, 0644, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "nobody", "0644", "owned by neither root"},
+        {65534, 0644, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "nobody", "0644", "owned by the overflow user"},
         {65533, 0600, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "null", "0600", "owned by neither root"},
         {0, 0666, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "root", "0666", "writable by group or others"},
         {0, 0620, status::AREA_SIZE_BYTES, status::EXIT_UNTRUSTED, "root", "0620", "writable by group or others"},
         /* Untrusted comes first: a foreign area of the wrong size is not "invalid". */
-        {65534, 0644, 4096, status::EXIT_UNTRUSTED, "nobody", "0644", "owned by neither root"},
+        {65534, 0644, 4096, status::EXIT_UNTRUSTED, "nobody", "0644", "owned by the overflow user"},
     };
     for (const row &w : rows) {
         shm_prefix prefix;
