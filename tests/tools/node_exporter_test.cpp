@@ -174,10 +174,11 @@ TEST(NodeExporter, ScrapeCarriesTheMetricsAsWritten)
     std::filesystem::create_directories(root + "/proc");
     std::filesystem::create_directories(std::filesystem::path(root + tsc_health::CLOCKSOURCE_PATH).parent_path());
     std::ofstream(root + tsc_health::CLOCKSOURCE_PATH) << "hpet\n";
+    std::ofstream(root + tsc_health::AVAILABLE_PATH) << "hpet acpi_pm\n"; /* the TSC marked unstable */
     std::ofstream(root + tsc_health::CPUINFO_PATH) << "flags\t\t: fpu tsc constant_tsc nonstop_tsc\n";
 
     const std::string prom = textfiles + "/yaltime.prom";
-    const auto status_run = run({status_program, "--prometheus", "--watch-seconds", "0", "--output", prom},
+    const auto status_run = run({status_program, "--prometheus", "--watch-seconds", "1.5", "--output", prom},
                                 {prefix.env(), {tsc_health::ROOT_ENV, root.c_str()}});
     ASSERT_EQ(status::EXIT_STALE, status_run.exit_code) << status_run.err;
     const std::string written = read_file(prom);
@@ -216,6 +217,7 @@ TEST(NodeExporter, ScrapeCarriesTheMetricsAsWritten)
     EXPECT_EQ(41.0, std::strtod(scraped.at("yaltime_heartbeat_total").c_str(), nullptr));
     EXPECT_EQ(2.5e9, std::strtod(scraped.at("yaltime_tsc_frequency_hertz").c_str(), nullptr));
     EXPECT_EQ(1.0, std::strtod(scraped.at("yaltime_clocksource_info{clocksource=\"hpet\"}").c_str(), nullptr));
+    EXPECT_EQ(0.0, std::strtod(scraped.at("yaltime_tsc_available").c_str(), nullptr));
     EXPECT_EQ(0.0, std::strtod(scraped.at("yaltime_tsc_healthy").c_str(), nullptr));
 }
 
