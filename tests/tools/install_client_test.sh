@@ -27,7 +27,7 @@ for f in lib/vek/lib-vek-yaltime.so lib/vek/lib-vek-vek_base.so lib/libvekhost_l
          include/yaltime/host/vek_host.h \
          lib/cmake/yaltime/yaltimeConfig.cmake lib/cmake/yaltime/yaltimeConfigVersion.cmake \
          lib/pkgconfig/yaltime.pc lib/systemd/system/yaltime-master.service \
-         share/yaltime/prometheus/yaltime-alerts.rules.yml; do
+         lib/tmpfiles.d/yaltime.conf share/yaltime/prometheus/yaltime-alerts.rules.yml; do
     [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 echo "layout ok"
