@@ -2,8 +2,7 @@
  * yaltime_clock.hpp - YALTIME's clock in the std::chrono form (C++17 and
  * later).
  *
- *     vek_host_start(err, sizeof err);
- *     yaltime::clock::bind(vek_host_lookup);        // once in the process
+ *     vek_host_start(err, sizeof err);               // or any host's start
  *     yaltime::clock::time_point t = yaltime::clock::now();
  *     std::time_t s = yaltime::clock::to_time_t(t);
  *     std::chrono::system_clock::time_point sys = yaltime::clock::to_sys(t);
@@ -13,24 +12,24 @@
  * 1970-01-01 00:00:00 UTC.  It is not steady: YALTIME follows the OS
  * real-time clock, steps included.
  *
- * One binding for the process.  bind() looks up the started component's
- * YALTIME_NOW and stores it where every library of the process finds it:
- * the host after its start, or any one plug-in in its VEK_CMP_START, binds
- * the clock of every other library and of the program, whether they were
- * built with hidden visibility, -fvisibility-inlines-hidden or neither, and
- * loaded with RTLD_LOCAL or not.  The binding has default visibility and
- * vague linkage, which GCC and Clang give as one STB_GNU_UNIQUE symbol that
- * the dynamic linker shares across every shared object.  A program that
- * does not export its symbols keeps a copy of its own: its bind() also
- * stores into the shared objects' binding, and its unbound clock takes that
- * binding up once made (looking at most once a second).  One gap remains:
- * a program that binds before any shared object using this header is
- * loaded does not reach the ones loaded after; bind after loading them (as
- * after vek_host_start), or link the program with -rdynamic.  Until a bind()
- * has succeeded, now() reads std::chrono::system_clock, so that a clock
- * used before the component started still tells the time, and bound() says
- * false in every library.  bind() may be called from one thread while
- * others call now().
+ * One binding for the process, made without a call.  Until the clock is
+ * bound, now() reads std::chrono::system_clock (so that a clock used before
+ * the component started still tells the time) and looks, at most once a
+ * second, through the loaded objects for lib-vek-yaltime.so (or its debug
+ * build) started by whatever host loaded it: found, it asks the component's
+ * registration for YALTIME_NOW (the registration has no effect in the
+ * component; nothing is ever loaded) and binds every library of the process
+ * to it.  bind(lookup), optional, binds at once through a host's lookup
+ * (a component under another file name is reached only so, and a program
+ * that exports nothing reaches through it only the libraries loaded by
+ * then).  bound(), which looks at every call while unbound, says in every
+ * library whether a started component or a bind() has bound it.  The binding has default visibility and vague linkage, which GCC and
+ * Clang give as one STB_GNU_UNIQUE symbol that the dynamic linker shares
+ * across every shared object, whether built with hidden visibility,
+ * -fvisibility-inlines-hidden or neither, and loaded with RTLD_LOCAL or not;
+ * a program that does not export its symbols keeps a copy of its own, which
+ * takes up the shared objects' binding in the same look.  Binding may happen
+ * in one thread while others call now().
  *
  * Its count is YALTIME's own: seconds in a double, as YALTIME_NOW returns
  * them (a resolution of about 0.24 us in this century), wrapped in
@@ -61,6 +60,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <ratio>
@@ -105,10 +105,9 @@ struct YALTIME_CLOCK_PROCESS_WIDE clock_binding {
 /* clock_binding::now_function in the objects' dynamic symbols. */
 inline constexpr const char BINDING_SYMBOL[] = "_ZN7yaltime6detail13clock_binding12now_functionE";
 
-/* The binding that the loaded shared objects export, when it is not this
- * copy: a program linked without exporting its symbols keeps a copy of its
- * own, which it reaches this way; null if no object exports one. */
-inline std::atomic<YALTIME_NOW_T> *shared_objects_binding() noexcept
+/* The file names of the loaded objects (none if they cannot be listed).
+ * Collected first: dlopen may not be called from the iteration. */
+inline std::vector<std::string> loaded_objects() noexcept
 {
     std::vector<std::string> names;
     try {
@@ -120,8 +119,16 @@ inline std::atomic<YALTIME_NOW_T> *shared_objects_binding() noexcept
             },
             &names);
     } catch (...) {
-        return nullptr;
+        names.clear();
     }
+    return names;
+}
+
+/* The binding that the loaded shared objects export, when it is not this
+ * copy: a program linked without exporting its symbols keeps a copy of its
+ * own, which it reaches this way; null if no object exports one. */
+inline std::atomic<YALTIME_NOW_T> *shared_objects_binding(const std::vector<std::string> &names) noexcept
+{
     /* Every shared object's copy is the one STB_GNU_UNIQUE symbol: the first found is it. */
     for (const std::string &name : names) {
         void *object = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
@@ -135,16 +142,83 @@ inline std::atomic<YALTIME_NOW_T> *shared_objects_binding() noexcept
     return nullptr;
 }
 
-/* This copy's function, or the shared objects' once bound there (then kept). */
+/* What the component's registration registers as YALTIME_NOW, caught by
+ * callbacks that stand in for a host's (this thread's registration only). */
+inline thread_local YALTIME_NOW_T registered_now = nullptr;
+
+inline VEK_PLUGIN_H catch_registration(const char *component_name, VEK_REGISTER_INTERFACE_T *reg_if,
+                                       VEK_REGISTER_COMPLETE_T *reg_complete, VEK_REGISTER_DEPENDENCY_T *reg_dep,
+                                       VEK_REGISTER_DEPENDENCY_T *reg_dep_noload, const char *) noexcept
+{
+    static char handle; /* any non-null handle: nothing is kept for it */
+    if (component_name == nullptr || std::strcmp(component_name, YALTIME_CMP_NAME) != 0)
+        return nullptr;
+    *reg_if = [](VEK_PLUGIN_H, const char *interface_name, void *function) {
+        if (interface_name != nullptr && std::strcmp(interface_name, "YALTIME_NOW") == 0)
+            registered_now = reinterpret_cast<YALTIME_NOW_T>(function);
+    };
+    *reg_complete = [](VEK_PLUGIN_H) {};
+    *reg_dep = *reg_dep_noload = [](VEK_PLUGIN_H, const char *) {};
+    return reinterpret_cast<VEK_PLUGIN_H>(&handle);
+}
+
+/* YALTIME_NOW of a component library among the loaded objects whose start
+ * has calibrated it (its tsci2_poll_factor is never 0 after), asked of its
+ * registration, which only calls the callbacks; null if there is none.
+ * Nothing is loaded: the library stays loaded as its host never unloads a
+ * started component. */
+inline YALTIME_NOW_T started_component_now(const std::vector<std::string> &names) noexcept
+{
+    for (const std::string &name : names) {
+        /* The host's file names for component "YALTIME" (its name in lower case). */
+        const char *slash = std::strrchr(name.c_str(), '/');
+        const char *base = slash != nullptr ? slash + 1 : name.c_str();
+        if (std::strcmp(base, OSDEF_PLUGIN_PREFIX "yaltime" OSDEF_PLUGIN_SUFFIX) != 0 &&
+            std::strcmp(base, OSDEF_PLUGIN_PREFIX "yaltime" OSDEF_PLUGIN_DEBUG_SUFFIX) != 0)
+            continue;
+        void *object = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+        if (object == nullptr)
+            continue;
+        const auto *poll_factor = static_cast<const unsigned int *>(dlsym(object, "tsci2_poll_factor"));
+        const auto registration =
+            reinterpret_cast<VEK_COMPONENT_REGISTRATION_T>(dlsym(object, OSDEF_REGISTRATION_SYMBOL));
+        registered_now = nullptr;
+        if (poll_factor != nullptr && registration != nullptr && __atomic_load_n(poll_factor, __ATOMIC_ACQUIRE) != 0)
+            registration(&catch_registration, name.c_str());
+        const YALTIME_NOW_T now_function = registered_now;
+        dlclose(object);
+        if (now_function != nullptr)
+            return now_function;
+    }
+    return nullptr;
+}
+
+/* Binds this copy and the shared objects' binding (when another) to now_function. */
+inline void publish_binding(YALTIME_NOW_T now_function, std::atomic<YALTIME_NOW_T> *shared) noexcept
+{
+    clock_binding::now_function.store(now_function, std::memory_order_release);
+    if (shared != nullptr)
+        shared->store(now_function, std::memory_order_release);
+}
+
+/* This copy's function; or the shared objects' once bound there; or,
+ * when nobody has bound, a started component's, bound for the whole
+ * process as bind() does.  Null while none of these exists. */
 inline YALTIME_NOW_T adopt_binding() noexcept
 {
     YALTIME_NOW_T now_function = clock_binding::now_function.load(std::memory_order_acquire);
     if (now_function != nullptr)
         return now_function;
-    std::atomic<YALTIME_NOW_T> *shared = shared_objects_binding();
+    const std::vector<std::string> names = loaded_objects();
+    std::atomic<YALTIME_NOW_T> *shared = shared_objects_binding(names);
     now_function = shared != nullptr ? shared->load(std::memory_order_acquire) : nullptr;
-    if (now_function != nullptr)
+    if (now_function != nullptr) {
         clock_binding::now_function.store(now_function, std::memory_order_release);
+        return now_function;
+    }
+    now_function = started_component_now(names);
+    if (now_function != nullptr)
+        publish_binding(now_function, shared);
     return now_function;
 }
 
@@ -259,9 +333,10 @@ public:
     using time_point = std::chrono::time_point<clock>;
     static constexpr bool is_steady = false;
 
-    /* Looks up YALTIME_NOW of the started component and binds the clock of
-     * every library in the process to it; false (and the clock unchanged)
-     * if the lookup finds nothing. */
+    /* Optional (see the top of this file): looks up YALTIME_NOW of the
+     * started component and binds the clock of every library in the process
+     * to it at once; false (and the clock unchanged) if the lookup finds
+     * nothing. */
     static bool bind(VEK_LOOKUP_T lookup) noexcept
     {
         if (lookup == nullptr)
@@ -269,14 +344,13 @@ public:
         const YALTIME_NOW_T now_function = VEK_LOOKUP_IF(lookup, YALTIME_CMP_NAME, YALTIME_NOW);
         if (now_function == nullptr)
             return false;
-        detail::clock_binding::now_function.store(now_function, std::memory_order_release);
-        if (std::atomic<YALTIME_NOW_T> *shared = detail::shared_objects_binding())
-            shared->store(now_function, std::memory_order_release);
+        detail::publish_binding(now_function, detail::shared_objects_binding(detail::loaded_objects()));
         return true;
     }
 
-    /* True once a bind() has succeeded anywhere in the process.  Not for a
-     * hot path: until then each call looks through the loaded objects. */
+    /* True once the component has started or a bind() has succeeded
+     * anywhere in the process.  Not for a hot path: until then each call
+     * looks through the loaded objects. */
     static bool bound() noexcept { return detail::adopt_binding() != nullptr; }
 
     static time_point now() noexcept
@@ -329,7 +403,7 @@ private:
     }
 
     /* Unbound here: the system clock, after a look (at most once a second)
-     * for a binding made in the shared objects. */
+     * for a binding made in the shared objects or a started component. */
 #if defined(__GNUC__)
     __attribute__((noinline, cold))
 #endif

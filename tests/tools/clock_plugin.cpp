@@ -22,3 +22,9 @@ PLUGIN_EXPORT double plugin_now_s()
 {
     return yaltime::clock::now().time_since_epoch().count();
 }
+
+/* The function the clock calls, null while unbound. */
+PLUGIN_EXPORT YALTIME_NOW_T plugin_now_function()
+{
+    return yaltime::detail::clock_binding::now_function.load();
+}
