@@ -12,6 +12,10 @@
 #   <prefix>/lib/systemd/system/yaltime-master.service, and
 #                              yaltime-status-metrics.service and .timer
 #                              (metrics for node_exporter every 15 s)
+#   <prefix>/lib/tmpfiles.d/yaltime.conf  the metrics file's link into
+#                              node_exporter's textfile folder
+#   <prefix>/share/yaltime/prometheus/yaltime-alerts.rules.yml
+#                              alerting rules on those metrics
 #
 # Paths are relative to the prefix, so that an install into any directory
 # (and the package, built for /usr) is complete in itself.  The plug-in
@@ -88,6 +92,8 @@ install(FILES
   ${CMAKE_CURRENT_LIST_DIR}/yaltime-status-metrics.service
   ${CMAKE_CURRENT_LIST_DIR}/yaltime-status-metrics.timer
   DESTINATION lib/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/yaltime.tmpfiles.conf DESTINATION lib/tmpfiles.d RENAME yaltime.conf)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/yaltime-alerts.rules.yml DESTINATION share/yaltime/prometheus)
 
 # cpack -G DEB (from the build directory) builds yaltime_<version>_<arch>.deb
 # for /usr.

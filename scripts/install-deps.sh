@@ -5,8 +5,10 @@ set -e
 
 # make drives the build; pkg-config and binutils (nm, readelf) are run by
 # tests; python3 regenerates the fuzz seed corpus; qemu-user runs i386
-# programs where the kernel cannot (below).
-PACKAGES="make cmake ninja-build g++ g++-multilib googletest libbenchmark-dev binutils pkg-config python3 clang libclang-rt-14-dev qemu-user prometheus-node-exporter"
+# programs where the kernel cannot (below); prometheus-node-exporter serves
+# the tools' metrics in a test, and prometheus brings promtool, which checks
+# the alerting rules in packaging/.
+PACKAGES="make cmake ninja-build g++ g++-multilib googletest libbenchmark-dev binutils pkg-config python3 clang libclang-rt-14-dev qemu-user prometheus-node-exporter prometheus"
 
 missing=""
 for p in $PACKAGES; do

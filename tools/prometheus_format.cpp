@@ -1,14 +1,8 @@
 /*
- * prometheus_format.cpp - the exposition text and its atomic write.
+ * prometheus_format.cpp - the exposition text.
  */
 #include "tools/prometheus_format.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <charconv>
 #include <cmath>
@@ -140,49 +134,21 @@ std::string status_metrics(const status_facts &facts)
         e.gauge("yaltime_clocksource_tsc", "1 if the kernel's current clocksource is the TSC.",
                 h.clocksource == "tsc" ? 1 : 0);
     }
+    if (h.available_known)
+        e.gauge("yaltime_tsc_available",
+                "1 if tsc is among the kernel's available clocksources; 0 once the kernel has marked it unstable.",
+                h.tsc_available ? 1 : 0);
     if (h.flags_known) {
         e.gauge("yaltime_constant_tsc", "1 if the CPU reports constant_tsc (a rate independent of frequency).",
                 h.constant_tsc ? 1 : 0);
         e.gauge("yaltime_nonstop_tsc", "1 if the CPU reports nonstop_tsc (the TSC runs in sleep states).",
                 h.nonstop_tsc ? 1 : 0);
     }
-    e.gauge("yaltime_tsc_healthy", "0 if the kernel does not use the TSC or the TSC is not invariant.",
+    e.gauge("yaltime_tsc_healthy",
+            "0 if the kernel has marked the TSC unstable or the CPU lacks constant_tsc; another clocksource in use "
+            "is no fault.",
             tsc_health::healthy(h) ? 1 : 0);
     return e.text();
-}
-
-std::string write_atomically(const std::string &path, const std::string &content)
-{
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (base.empty())
-        return path + ": not a file name";
-    std::string temp = dir + "/." + base + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0)
-        return "cannot create a temporary file in " + dir + ": " + strerror(errno);
-    std::string problem;
-    for (std::size_t done = 0; problem.empty() && done < content.size();) {
-        const ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            problem = "cannot write " + temp + ": " + strerror(errno);
-        else
-            done += static_cast<std::size_t>(n);
-    }
-    if (problem.empty() && fchmod(fd, 0644) != 0)
-        problem = "cannot set the mode of " + temp + ": " + strerror(errno);
-    if (problem.empty() && fsync(fd) != 0)
-        problem = "cannot flush " + temp + ": " + strerror(errno);
-    if (close(fd) != 0 && problem.empty())
-        problem = "cannot close " + temp + ": " + strerror(errno);
-    if (problem.empty() && rename(temp.c_str(), path.c_str()) != 0)
-        problem = "cannot rename " + temp + " to " + path + ": " + strerror(errno);
-    if (!problem.empty())
-        unlink(temp.c_str());
-    return problem;
 }
 
 } // namespace prometheus

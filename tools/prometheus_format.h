@@ -4,10 +4,8 @@
  * The text exposition format: for each metric a "# HELP" and a "# TYPE"
  * line, then its samples, values in base units (seconds, hertz).  The file
  * is meant for node_exporter's textfile collector, which reads every *.prom
- * file of a folder at each scrape: write_atomically() writes a temporary
- * file in the same folder (a name without ".prom", which the collector
- * skips) and renames it over the target, so a scrape sees the old file or
- * the new one, never half of one.
+ * file of a folder at each scrape; tools/atomic_file writes it so that a
+ * scrape sees the old file or the new one, never half of one.
  */
 #ifndef YALTIME_TOOLS_PROMETHEUS_FORMAT_H
 #define YALTIME_TOOLS_PROMETHEUS_FORMAT_H
@@ -59,10 +57,6 @@ struct status_facts {
 extern const std::vector<std::string> STATUS_NAMES;
 
 std::string status_metrics(const status_facts &facts);
-
-/* Writes `content` to `path` by way of a temporary file in the same folder
- * and a rename; the file is readable by all (0644).  "" or what failed. */
-std::string write_atomically(const std::string &path, const std::string &content);
 
 } // namespace prometheus
 

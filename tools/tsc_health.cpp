@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <sstream>
-#include <vector>
 
 #include "tools/shared_area.h"
 
@@ -53,6 +52,16 @@ std::string parse_clocksource(const std::string &text)
     return text.substr(begin, end - begin);
 }
 
+bool has_word(const std::string &text, const std::string &name)
+{
+    std::istringstream words(text);
+    std::string word;
+    while (words >> word)
+        if (word == name)
+            return true;
+    return false;
+}
+
 bool parse_cpu_flags(const std::string &cpuinfo, bool &constant_tsc, bool &nonstop_tsc)
 {
     std::istringstream lines(cpuinfo);
@@ -66,13 +75,8 @@ bool parse_cpu_flags(const std::string &cpuinfo, bool &constant_tsc, bool &nonst
             ++i;
         if (i >= line.size() || line[i] != ':')
             continue;
-        std::istringstream words(line.substr(i + 1));
-        std::string word;
-        constant_tsc = nonstop_tsc = false;
-        while (words >> word) {
-            constant_tsc = constant_tsc || word == "constant_tsc";
-            nonstop_tsc = nonstop_tsc || word == "nonstop_tsc";
-        }
+        constant_tsc = has_word(line.substr(i + 1), "constant_tsc");
+        nonstop_tsc = has_word(line.substr(i + 1), "nonstop_tsc");
         return true;
     }
     return false;
@@ -86,6 +90,12 @@ health read_health(const std::string &root)
         h.clocksource = parse_clocksource(text);
         h.clocksource_known = !h.clocksource.empty();
     }
+    if (read_file(root + AVAILABLE_PATH, text) && !parse_clocksource(text).empty()) {
+        h.available_known = true;
+        h.tsc_available = has_word(text, "tsc");
+    }
+    if (h.clocksource_known && h.clocksource == "tsc")
+        h.available_known = h.tsc_available = true;
     if (read_file(root + CPUINFO_PATH, text))
         h.flags_known = parse_cpu_flags(text, h.constant_tsc, h.nonstop_tsc);
     return h;
@@ -97,37 +107,38 @@ std::string root_from_environment()
     return root != nullptr ? root : "";
 }
 
+bool marked_unstable(const health &h)
+{
+    return h.available_known && !h.tsc_available;
+}
+
 bool healthy(const health &h)
 {
-    const bool clocksource_bad = h.clocksource_known && h.clocksource != "tsc";
-    const bool flags_bad = h.flags_known && !(h.constant_tsc && h.nonstop_tsc);
-    return !clocksource_bad && !flags_bad;
+    return !marked_unstable(h) && !(h.flags_known && !h.constant_tsc);
 }
 
 std::string warning(const health &h)
 {
     if (healthy(h))
         return "";
-    std::vector<std::string> facts;
-    if (h.clocksource_known && h.clocksource != "tsc")
-        facts.push_back("the kernel's clocksource is " + h.clocksource + ", not tsc");
-    if (h.flags_known && !h.constant_tsc && !h.nonstop_tsc)
-        facts.push_back("the CPU has neither constant_tsc nor nonstop_tsc");
-    else if (h.flags_known && !h.constant_tsc)
-        facts.push_back("the CPU lacks constant_tsc");
-    else if (h.flags_known && !h.nonstop_tsc)
-        facts.push_back("the CPU lacks nonstop_tsc");
     std::string line = "warning: ";
-    for (std::size_t i = 0; i < facts.size(); ++i)
-        line += (i > 0 ? ", and " : "") + facts[i];
+    if (marked_unstable(h))
+        line += "the kernel has marked the TSC unstable (tsc is not among its available clocksources)";
+    if (marked_unstable(h) && h.flags_known && !h.constant_tsc)
+        line += ", and ";
+    if (h.flags_known && !h.constant_tsc)
+        line += "the CPU lacks constant_tsc";
     return line + ": the TSC may not be invariant, so YALTIME's readings may drift or jump across CPU frequency "
                   "changes and sleep states\n";
 }
 
 std::string format_text(const health &h)
 {
-    return std::string("clocksource  ") + (h.clocksource_known ? h.clocksource : std::string("unknown")) +
-           " (constant_tsc " + yes_no(h.flags_known, h.constant_tsc) + ", nonstop_tsc " +
+    const char *tsc = !h.available_known ? "tsc availability unknown"
+                      : h.tsc_available  ? "tsc available"
+                                         : "tsc unstable";
+    return std::string("clocksource  ") + (h.clocksource_known ? h.clocksource : std::string("unknown")) + " (" +
+           tsc + ", constant_tsc " + yes_no(h.flags_known, h.constant_tsc) + ", nonstop_tsc " +
            yes_no(h.flags_known, h.nonstop_tsc) + ")\n";
 }
 
@@ -135,6 +146,7 @@ std::string json_fields(const health &h)
 {
     return std::string(", \"clocksource\": ") +
            (h.clocksource_known ? status::json_string(h.clocksource) : std::string("null")) +
+           ", \"tsc_available\": " + json_bool(h.available_known, h.tsc_available) +
            ", \"constant_tsc\": " + json_bool(h.flags_known, h.constant_tsc) +
            ", \"nonstop_tsc\": " + json_bool(h.flags_known, h.nonstop_tsc);
 }

@@ -11,11 +11,14 @@
  * against the OS clock, and whether the kernel trusts the TSC (with a
  * warning on stderr when it does not).  --prometheus gives the same as
  * metrics for node_exporter's textfile collector; --output writes the
- * report to a file atomically instead of to stdout.
+ * report to a file atomically instead of to stdout, following no symbolic
+ * link (tools/atomic_file.h), and refuses a target that is a link or not a
+ * regular file.  A watch shorter than MIN_WATCH_S could miss a live
+ * owner's beat, so it is refused.
  *
  * Exit status: 0 live, 1 stale, 2 absent, 3 invalid (wrong size, index
  * outside the ring), 4 bad usage, an area that cannot be opened, or an
- * --output file that cannot be written, 5 untrusted (owned by neither root
+ * --output file that cannot or may not be written, 5 untrusted (owned by neither root
  * nor this user, or writable by group or others: readers ignore it).  An
  * untrusted area is neither mapped nor read.
  */
@@ -32,6 +35,7 @@
 #include <string>
 
 #include "host/shm_owner.h"
+#include "tools/atomic_file.h"
 #include "tools/clock_error.h"
 #include "tools/prometheus_format.h"
 #include "tools/shared_area.h"
@@ -40,6 +44,9 @@
 namespace {
 
 constexpr double POLL_INTERVAL_S = 0.05;
+/* The owner beats once a second; half a second more covers a late beat. */
+constexpr double MIN_WATCH_S = 1.5;
+constexpr double MAX_WATCH_S = 3600.0;
 
 void usage(FILE *out)
 {
@@ -57,8 +64,11 @@ void usage(FILE *out)
             "  --json             one JSON object instead of text\n"
             "  --prometheus       Prometheus metrics (text exposition format)\n"
             "  --output FILE      write the report to FILE atomically (temporary file\n"
-            "                     in the same folder, then rename), not to stdout\n"
-            "  --watch-seconds S  how long to wait for the heartbeat to change\n"
+            "                     in the same folder, then rename), not to stdout;\n"
+            "                     no symbolic link is followed, and a FILE that is a\n"
+            "                     link or not a regular file is refused (exit 4)\n"
+            "  --watch-seconds S  how long to wait for the heartbeat to change, 1.5 to\n"
+            "                     3600 (the owner beats once a second)\n"
             "\n"
             "exit status: 0 live, 1 stale, 2 absent, 3 invalid, 4 usage or system error,\n"
             "             5 untrusted\n");
@@ -133,7 +143,7 @@ int emit(const status::report &r, bool json, int code)
         fputs(text.c_str(), stdout);
         return code;
     }
-    const std::string problem = prometheus::write_atomically(output_path, text);
+    const std::string problem = atomic_file::write(output_path, text);
     if (!problem.empty()) {
         fprintf(stderr, "yaltime-status: %s\n", problem.c_str());
         return status::EXIT_FAILED;
@@ -170,8 +180,10 @@ int main(int argc, char **argv)
         } else if (a == "--watch-seconds" && i + 1 < argc) {
             char *end = nullptr;
             watch_s = strtod(argv[++i], &end);
-            if (end == argv[i] || *end != '\0' || !(watch_s >= 0.0) || watch_s > 3600.0) {
-                fprintf(stderr, "yaltime-status: --watch-seconds wants 0 to 3600, not '%s'\n", argv[i]);
+            if (end == argv[i] || *end != '\0' || !(watch_s >= MIN_WATCH_S) || watch_s > MAX_WATCH_S) {
+                fprintf(stderr,
+                        "yaltime-status: --watch-seconds wants %g to %g (the owner beats once a second), not '%s'\n",
+                        MIN_WATCH_S, MAX_WATCH_S, argv[i]);
                 return status::EXIT_FAILED;
             }
         } else {

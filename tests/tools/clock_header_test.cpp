@@ -1,14 +1,18 @@
 /*
  * clock_header_test.cpp - yaltime::clock, compiled as C++17 (the oldest
  * standard it supports): the Clock requirements at compile time, and at run
- * time the binding, and the conversions to time_t and system_clock
- * (truncated, saturated), against a stand-in YALTIME_NOW.
- * clock_header_cxx20.cpp checks what C++20 adds.
+ * time the binding, the conversions to time_t and system_clock
+ * (truncated, saturated), against a stand-in YALTIME_NOW, and the standard
+ * library's timed waits at the ends of time.  clock_header_cxx20.cpp checks
+ * what C++20 adds; clock_binding_test.cpp the binding across libraries.
  */
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <limits>
 #include <type_traits>
 
@@ -20,9 +24,11 @@ namespace {
 
 using yaltime::clock;
 
-static_assert(std::is_same_v<clock::rep, double>);
+static_assert(std::is_same_v<clock::rep, yaltime::clock_rep>);
+static_assert(std::is_convertible_v<clock::rep, double> && std::is_convertible_v<double, clock::rep>);
+static_assert(std::chrono::treat_as_floating_point_v<clock::rep>);
 static_assert(std::is_same_v<clock::period, std::ratio<1>>);
-static_assert(std::is_same_v<clock::duration, std::chrono::duration<double>>);
+static_assert(std::is_same_v<clock::duration, std::chrono::duration<yaltime::clock_rep>>);
 static_assert(std::is_same_v<clock::time_point::clock, clock>);
 static_assert(std::is_same_v<clock::time_point::duration, clock::duration>);
 static_assert(!clock::is_steady);
@@ -121,6 +127,61 @@ TEST(YaltimeClock, TimeTAndBack)
     /* Within the resolution of a double at today's times, 2^-22 s. */
     EXPECT_NEAR(1000000, std::chrono::duration_cast<std::chrono::nanoseconds>(later - t).count(), 239);
     EXPECT_LT(t, later);
+}
+
+/* The waits convert the distance to the deadline into nanoseconds of their
+ * own clock: with a double's max() that overflowed (undefined behaviour,
+ * which the asan preset's UBSan stops at). */
+TEST(YaltimeClock, TimedWaitsTakeTheEndsOfTime)
+{
+    EXPECT_EQ(4611686018.427387904, clock::time_point::max().time_since_epoch().count());
+    EXPECT_EQ(-4611686018.427387904, clock::time_point::min().time_since_epoch().count());
+    std::mutex m;
+    std::condition_variable cv;
+    std::unique_lock<std::mutex> lock(m);
+    EXPECT_EQ(std::cv_status::timeout, cv.wait_until(lock, clock::time_point::min()));
+    std::this_thread::sleep_until(clock::time_point::min());
+    std::this_thread::sleep_for(clock::duration::min());
+    bool woken = false;
+    std::thread waker([&] {
+        std::lock_guard<std::mutex> guard(m);
+        woken = true;
+        cv.notify_all();
+    });
+    EXPECT_TRUE(cv.wait_until(lock, clock::time_point::max(), [&] { return woken; }));
+    lock.unlock();
+    waker.join();
+    const auto soon = clock::now() + std::chrono::milliseconds(1);
+    std::this_thread::sleep_until(soon);
+    EXPECT_LE(soon, clock::now());
+}
+
+/* Converted to integers, YALTIME's seconds truncate toward zero and
+ * saturate; as doubles they are what they are. */
+TEST(YaltimeClock, RepConvertsLikeADoubleAndSaturatesToIntegers)
+{
+    using ns = std::chrono::nanoseconds;
+    const struct {
+        double seconds;
+        std::int64_t ns;
+        std::int32_t whole_s;
+    } rows[] = {
+        {1.5, 1500000000, 1},
+        {-1.5, -1500000000, -1},
+        {1e300, std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int32_t>::max()},
+        {-INFINITY, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int32_t>::min()},
+        {NAN, 0, 0},
+    };
+    for (const auto &row : rows) {
+        const clock::duration d(row.seconds);
+        EXPECT_EQ(row.ns, std::chrono::duration_cast<ns>(d).count()) << row.seconds;
+        EXPECT_EQ(row.whole_s, static_cast<std::int32_t>(d.count())) << row.seconds;
+    }
+    EXPECT_EQ(0u, static_cast<unsigned>(clock::rep(-3.0)));
+    const clock::duration back = clock::duration(2.5) * 2 - std::chrono::milliseconds(500);
+    EXPECT_EQ(4.5, static_cast<double>(back.count()));
+    EXPECT_TRUE(clock::rep(1.0) < 2 && 2.0 > clock::rep(1.0) && clock::rep(3.0) == 3);
+    EXPECT_EQ(0.25, static_cast<double>(clock::rep(1.0) / 4));
 }
 
 } // namespace

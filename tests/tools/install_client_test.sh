@@ -26,7 +26,8 @@ for f in lib/vek/lib-vek-yaltime.so lib/vek/lib-vek-vek_base.so lib/libvekhost_l
          include/yaltime/interface/yaltime.interface.h include/yaltime/interface/vek_base.interface.h \
          include/yaltime/host/vek_host.h \
          lib/cmake/yaltime/yaltimeConfig.cmake lib/cmake/yaltime/yaltimeConfigVersion.cmake \
-         lib/pkgconfig/yaltime.pc lib/systemd/system/yaltime-master.service; do
+         lib/pkgconfig/yaltime.pc lib/systemd/system/yaltime-master.service \
+         lib/tmpfiles.d/yaltime.conf share/yaltime/prometheus/yaltime-alerts.rules.yml; do
     [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 echo "layout ok"

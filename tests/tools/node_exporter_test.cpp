@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -174,10 +175,19 @@ TEST(NodeExporter, ScrapeCarriesTheMetricsAsWritten)
     std::filesystem::create_directories(root + "/proc");
     std::filesystem::create_directories(std::filesystem::path(root + tsc_health::CLOCKSOURCE_PATH).parent_path());
     std::ofstream(root + tsc_health::CLOCKSOURCE_PATH) << "hpet\n";
+    std::ofstream(root + tsc_health::AVAILABLE_PATH) << "hpet acpi_pm\n"; /* the TSC marked unstable */
     std::ofstream(root + tsc_health::CPUINFO_PATH) << "flags\t\t: fpu tsc constant_tsc nonstop_tsc\n";
 
+    /* As the package lays it out: the file in a folder of the writer's own,
+     * a link to it in the textfile folder, which the exporter follows. */
+    const std::string state = dir.file("state");
+    std::filesystem::create_directories(state);
     const std::string prom = textfiles + "/yaltime.prom";
-    const auto status_run = run({status_program, "--prometheus", "--watch-seconds", "0", "--output", prom},
+    std::filesystem::create_symlink(state + "/yaltime.prom", prom);
+    const struct timespec link_time[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, prom.c_str(), link_time, AT_SYMLINK_NOFOLLOW));
+    const auto status_run = run({status_program, "--prometheus", "--watch-seconds", "1.5", "--output",
+                                 state + "/yaltime.prom"},
                                 {prefix.env(), {tsc_health::ROOT_ENV, root.c_str()}});
     ASSERT_EQ(status::EXIT_STALE, status_run.exit_code) << status_run.err;
     const std::string written = read_file(prom);
@@ -203,7 +213,11 @@ TEST(NodeExporter, ScrapeCarriesTheMetricsAsWritten)
 
     const auto scraped = samples(body);
     EXPECT_EQ("0", scraped.at("node_textfile_scrape_error")) << body;
-    EXPECT_TRUE(scraped.count("node_textfile_mtime_seconds{file=\"" + prom + "\"}")) << body;
+    struct stat st;
+    ASSERT_EQ(0, stat(prom.c_str(), &st));
+    EXPECT_NEAR(static_cast<double>(st.st_mtim.tv_sec),
+                std::strtod(scraped.at("node_textfile_mtime_seconds{file=\"" + prom + "\"}").c_str(), nullptr), 1.0)
+        << "the written file's age, not the link's: " << body;
     for (const auto &[name, value] : expected) {
         const auto found = scraped.find(name);
         ASSERT_NE(scraped.end(), found) << name << " missing from the scrape:\n" << body;
@@ -216,6 +230,7 @@ TEST(NodeExporter, ScrapeCarriesTheMetricsAsWritten)
     EXPECT_EQ(41.0, std::strtod(scraped.at("yaltime_heartbeat_total").c_str(), nullptr));
     EXPECT_EQ(2.5e9, std::strtod(scraped.at("yaltime_tsc_frequency_hertz").c_str(), nullptr));
     EXPECT_EQ(1.0, std::strtod(scraped.at("yaltime_clocksource_info{clocksource=\"hpet\"}").c_str(), nullptr));
+    EXPECT_EQ(0.0, std::strtod(scraped.at("yaltime_tsc_available").c_str(), nullptr));
     EXPECT_EQ(0.0, std::strtod(scraped.at("yaltime_tsc_healthy").c_str(), nullptr));
 }
 

@@ -1,7 +1,7 @@
 /*
  * status_metrics_test.cpp - the shared clock's error from bracketed
  * readings, the kernel's view of the TSC from a fake root, the Prometheus
- * exposition and its atomic write; and yaltime-status and yaltime-monitor
+ * exposition, the atomic write that follows no link; and yaltime-status and yaltime-monitor
  * reporting them.
  */
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 
 #include "public/tsc.h"
 #include "tool_runner.h"
+#include "tools/atomic_file.h"
 #include "tools/clock_error.h"
 #include "tools/prometheus_format.h"
 #include "tools/shared_area.h"
@@ -102,8 +103,9 @@ TEST(ClockError, MedianOfTheTightReadings)
 
 /* --- TSC health ------------------------------------------------------------ */
 
-/* A fake root with either file left out when its text is null. */
-std::string make_root(const temp_dir &dir, const char *clocksource, const char *cpuinfo)
+/* A fake root with any file left out when its text is null. */
+std::string make_root(const temp_dir &dir, const char *clocksource, const char *cpuinfo,
+                      const char *available = nullptr)
 {
     const std::string root = dir.file("root");
     const std::filesystem::path source = root + tsc_health::CLOCKSOURCE_PATH;
@@ -111,6 +113,8 @@ std::string make_root(const temp_dir &dir, const char *clocksource, const char *
     std::filesystem::create_directories(root + "/proc");
     if (clocksource)
         std::ofstream(source) << clocksource;
+    if (available)
+        std::ofstream(root + tsc_health::AVAILABLE_PATH) << available;
     if (cpuinfo)
         std::ofstream(root + tsc_health::CPUINFO_PATH) << cpuinfo;
     return root;
@@ -122,7 +126,8 @@ const char *const GOOD_CPUINFO = "processor\t: 0\nvendor_id\t: GenuineIntel\n"
 
 struct health_row {
     const char *what;
-    const char *clocksource; /* file text, null: no file */
+    const char *clocksource; /* file texts, null: no file */
+    const char *available;
     const char *cpuinfo;
     bool healthy;
     const char *warning_part; /* null: no warning */
@@ -130,44 +135,55 @@ struct health_row {
     const char *json;
 };
 
+const char *const UNSTABLE = "the kernel has marked the TSC unstable (tsc is not among its available clocksources)";
+
 const std::vector<health_row> HEALTH_ROWS = {
-    {"invariant TSC in use", "tsc\n", GOOD_CPUINFO, true, nullptr,
-     "clocksource  tsc (constant_tsc yes, nonstop_tsc yes)\n",
-     ", \"clocksource\": \"tsc\", \"constant_tsc\": true, \"nonstop_tsc\": true"},
-    {"hpet", "hpet\n", GOOD_CPUINFO, false, "the kernel's clocksource is hpet, not tsc: ",
-     "clocksource  hpet (constant_tsc yes, nonstop_tsc yes)\n",
-     ", \"clocksource\": \"hpet\", \"constant_tsc\": true, \"nonstop_tsc\": true"},
-    {"kvm-clock without nonstop", "kvm-clock", "flags : tsc constant_tsc\n", false,
-     "the kernel's clocksource is kvm-clock, not tsc, and the CPU lacks nonstop_tsc: ",
-     "clocksource  kvm-clock (constant_tsc yes, nonstop_tsc no)\n",
-     ", \"clocksource\": \"kvm-clock\", \"constant_tsc\": true, \"nonstop_tsc\": false"},
-    {"no constant_tsc", "tsc", "flags\t: tsc nonstop_tsc\n", false, "the CPU lacks constant_tsc: ",
-     "clocksource  tsc (constant_tsc no, nonstop_tsc yes)\n",
-     ", \"clocksource\": \"tsc\", \"constant_tsc\": false, \"nonstop_tsc\": true"},
-    {"neither flag, look-alike words", "tsc", "flags: tsc constant_tsc_x xnonstop_tsc\n", false,
-     "the CPU has neither constant_tsc nor nonstop_tsc: ", "clocksource  tsc (constant_tsc no, nonstop_tsc no)\n",
-     ", \"clocksource\": \"tsc\", \"constant_tsc\": false, \"nonstop_tsc\": false"},
-    {"no files", nullptr, nullptr, true, nullptr, "clocksource  unknown (constant_tsc unknown, nonstop_tsc unknown)\n",
-     ", \"clocksource\": null, \"constant_tsc\": null, \"nonstop_tsc\": null"},
-    {"empty clocksource, no flags line", "  \n", "processor : 0\nflagsx : constant_tsc\n", true, nullptr,
-     "clocksource  unknown (constant_tsc unknown, nonstop_tsc unknown)\n",
-     ", \"clocksource\": null, \"constant_tsc\": null, \"nonstop_tsc\": null"},
-    {"hpet, flags unknown", "hpet", nullptr, false, "the kernel's clocksource is hpet, not tsc: ",
-     "clocksource  hpet (constant_tsc unknown, nonstop_tsc unknown)\n",
-     ", \"clocksource\": \"hpet\", \"constant_tsc\": null, \"nonstop_tsc\": null"},
+    {"invariant TSC in use", "tsc\n", "tsc hpet acpi_pm \n", GOOD_CPUINFO, true, nullptr,
+     "clocksource  tsc (tsc available, constant_tsc yes, nonstop_tsc yes)\n",
+     ", \"clocksource\": \"tsc\", \"tsc_available\": true, \"constant_tsc\": true, \"nonstop_tsc\": true"},
+    {"hpet, the TSC marked unstable", "hpet\n", "hpet acpi_pm\n", GOOD_CPUINFO, false, UNSTABLE,
+     "clocksource  hpet (tsc unstable, constant_tsc yes, nonstop_tsc yes)\n",
+     ", \"clocksource\": \"hpet\", \"tsc_available\": false, \"constant_tsc\": true, \"nonstop_tsc\": true"},
+    {"virtual machine: kvm-clock in use, tsc available", "kvm-clock\n", "kvm-clock tsc acpi_pm\n",
+     "flags : tsc constant_tsc\n", true, nullptr,
+     "clocksource  kvm-clock (tsc available, constant_tsc yes, nonstop_tsc no)\n",
+     ", \"clocksource\": \"kvm-clock\", \"tsc_available\": true, \"constant_tsc\": true, \"nonstop_tsc\": false"},
+    {"unstable and no constant_tsc", "hpet", "hpet", "flags : tsc nonstop_tsc\n", false,
+     "the kernel has marked the TSC unstable (tsc is not among its available clocksources), and the CPU lacks "
+     "constant_tsc",
+     "clocksource  hpet (tsc unstable, constant_tsc no, nonstop_tsc yes)\n",
+     ", \"clocksource\": \"hpet\", \"tsc_available\": false, \"constant_tsc\": false, \"nonstop_tsc\": true"},
+    {"no constant_tsc", "tsc", nullptr, "flags\t: tsc nonstop_tsc\n", false, "the CPU lacks constant_tsc",
+     "clocksource  tsc (tsc available, constant_tsc no, nonstop_tsc yes)\n",
+     ", \"clocksource\": \"tsc\", \"tsc_available\": true, \"constant_tsc\": false, \"nonstop_tsc\": true"},
+    {"neither flag, look-alike words", "tsc", "tsc", "flags: tsc constant_tsc_x xnonstop_tsc\n", false,
+     "the CPU lacks constant_tsc", "clocksource  tsc (tsc available, constant_tsc no, nonstop_tsc no)\n",
+     ", \"clocksource\": \"tsc\", \"tsc_available\": true, \"constant_tsc\": false, \"nonstop_tsc\": false"},
+    {"a look-alike clocksource name", "hpet", "tsc_early hpet", GOOD_CPUINFO, false, UNSTABLE,
+     "clocksource  hpet (tsc unstable, constant_tsc yes, nonstop_tsc yes)\n",
+     ", \"clocksource\": \"hpet\", \"tsc_available\": false, \"constant_tsc\": true, \"nonstop_tsc\": true"},
+    {"no files", nullptr, nullptr, nullptr, true, nullptr,
+     "clocksource  unknown (tsc availability unknown, constant_tsc unknown, nonstop_tsc unknown)\n",
+     ", \"clocksource\": null, \"tsc_available\": null, \"constant_tsc\": null, \"nonstop_tsc\": null"},
+    {"empty files, no flags line", "  \n", " \n", "processor : 0\nflagsx : constant_tsc\n", true, nullptr,
+     "clocksource  unknown (tsc availability unknown, constant_tsc unknown, nonstop_tsc unknown)\n",
+     ", \"clocksource\": null, \"tsc_available\": null, \"constant_tsc\": null, \"nonstop_tsc\": null"},
+    {"hpet, nothing else known", "hpet", nullptr, nullptr, true, nullptr,
+     "clocksource  hpet (tsc availability unknown, constant_tsc unknown, nonstop_tsc unknown)\n",
+     ", \"clocksource\": \"hpet\", \"tsc_available\": null, \"constant_tsc\": null, \"nonstop_tsc\": null"},
 };
 
 TEST(TscHealth, ReadsTheKernelsViewFromARoot)
 {
     for (const health_row &row : HEALTH_ROWS) {
         temp_dir dir;
-        const tsc_health::health h = tsc_health::read_health(make_root(dir, row.clocksource, row.cpuinfo));
+        const tsc_health::health h = tsc_health::read_health(make_root(dir, row.clocksource, row.cpuinfo, row.available));
         EXPECT_EQ(row.healthy, tsc_health::healthy(h)) << row.what;
         const std::string warning = tsc_health::warning(h);
         if (row.warning_part == nullptr) {
             EXPECT_EQ("", warning) << row.what;
         } else {
-            EXPECT_EQ(0u, warning.find(std::string("warning: ") + row.warning_part)) << row.what << ": " << warning;
+            EXPECT_EQ(0u, warning.find(std::string("warning: ") + row.warning_part + ": ")) << row.what << ": " << warning;
             EXPECT_NE(std::string::npos, warning.find("may drift or jump across CPU frequency changes and sleep states"));
             EXPECT_EQ(warning.size() - 1, warning.find('\n')) << "one line: " << warning;
         }
@@ -245,6 +261,8 @@ TEST(Prometheus, StatusMetricsCarryWhatIsKnown)
     f.health.clocksource = "hpet";
     f.health.flags_known = true;
     f.health.constant_tsc = true;
+    f.health.available_known = true;
+    f.health.tsc_available = false;
     std::map<std::string, std::string> types;
     auto m = samples(prometheus::status_metrics(f), &types);
     EXPECT_EQ("1", m["yaltime_area_info{area=\"/yal_time_master\",owner=\"alice\"}"]);
@@ -266,6 +284,7 @@ TEST(Prometheus, StatusMetricsCarryWhatIsKnown)
     EXPECT_EQ("0", m["yaltime_clocksource_tsc"]);
     EXPECT_EQ("1", m["yaltime_constant_tsc"]);
     EXPECT_EQ("0", m["yaltime_nonstop_tsc"]);
+    EXPECT_EQ("0", m["yaltime_tsc_available"]);
     EXPECT_EQ("0", m["yaltime_tsc_healthy"]);
     EXPECT_EQ("counter", types["yaltime_heartbeat_total"]);
     EXPECT_EQ("gauge", types["yaltime_clock_error_seconds"]);
@@ -282,16 +301,17 @@ TEST(Prometheus, StatusMetricsCarryWhatIsKnown)
     EXPECT_EQ("1", m["yaltime_status{status=\"absent\"}"]);
     EXPECT_EQ("1", m["yaltime_tsc_healthy"]);
     for (const char *name : {"yaltime_heartbeat_total", "yaltime_clock_error_seconds", "yaltime_area_owner_uid",
-                             "yaltime_tsc_frequency_hertz", "yaltime_constant_tsc", "yaltime_clocksource_tsc"})
+                             "yaltime_tsc_frequency_hertz", "yaltime_constant_tsc", "yaltime_clocksource_tsc",
+                             "yaltime_tsc_available"})
         EXPECT_FALSE(m.count(name)) << name;
 }
 
-TEST(Prometheus, WritesAtomicallyReadableByAll)
+TEST(AtomicFile, WritesAtomicallyReadableByAll)
 {
     temp_dir dir;
     const std::string path = dir.file("yaltime.prom");
-    EXPECT_EQ("", prometheus::write_atomically(path, "old\n"));
-    EXPECT_EQ("", prometheus::write_atomically(path, "new\n"));
+    EXPECT_EQ("", atomic_file::write(path, "old\n"));
+    EXPECT_EQ("", atomic_file::write(path, "new\n"));
     EXPECT_EQ("new\n", read_file(path));
     struct stat st;
     ASSERT_EQ(0, stat(path.c_str(), &st));
@@ -300,10 +320,56 @@ TEST(Prometheus, WritesAtomicallyReadableByAll)
     for (const auto &entry : std::filesystem::directory_iterator(dir.file("")))
         entries += entry.path().filename() != "yaltime.prom";
     EXPECT_EQ(0u, entries) << "a temporary file was left behind";
+}
 
-    const std::string problem = prometheus::write_atomically(dir.file("missing/yaltime.prom"), "x\n");
-    EXPECT_NE(std::string::npos, problem.find("cannot create a temporary file in " + dir.file("missing"))) << problem;
-    EXPECT_NE("", prometheus::write_atomically(dir.file(""), "x\n")) << "a folder is no file name";
+/* Every way a path could turn the write elsewhere, or at something that is
+ * no file: refused, and nothing outside the folder touched. */
+TEST(AtomicFile, FollowsNoLinkAndWritesOnlyRegularFiles)
+{
+    temp_dir dir;
+    const std::string elsewhere = dir.file("elsewhere");
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::create_directories(dir.file("out"));
+    std::ofstream(elsewhere + "/victim") << "precious\n";
+    std::filesystem::create_symlink(elsewhere + "/victim", dir.file("out/link.prom"));
+    std::filesystem::create_symlink(elsewhere + "/none", dir.file("out/dangling.prom"));
+    std::filesystem::create_directories(dir.file("out/folder.prom"));
+    ASSERT_EQ(0, mkfifo(dir.file("out/fifo.prom").c_str(), 0600));
+    std::filesystem::create_directory_symlink(elsewhere, dir.file("out/sub"));
+    struct row {
+        const char *path; /* under the test's folder */
+        const char *problem;
+    };
+    for (const row &r : {row{"out/link.prom", "it is a symbolic link"},
+                         row{"out/dangling.prom", "it is a symbolic link"},
+                         row{"out/folder.prom", "it is not a regular file"},
+                         row{"out/fifo.prom", "it is not a regular file"},
+                         row{"out/sub/victim", "sub is a symbolic link or not a folder"},
+                         row{"out/sub/new.prom", "sub is a symbolic link or not a folder"},
+                         row{"out/link.prom/x.prom", "link.prom is a symbolic link or not a folder"},
+                         row{"missing/yaltime.prom", "No such file or directory"},
+                         row{"out/", "not a file name"},
+                         row{"out/..", "not a file name"}}) {
+        const std::string problem = atomic_file::write(dir.file(r.path), "x\n");
+        EXPECT_NE(std::string::npos, problem.find(r.problem)) << r.path << ": " << problem;
+    }
+    EXPECT_EQ("precious\n", read_file(elsewhere + "/victim"));
+    EXPECT_FALSE(std::filesystem::exists(elsewhere + "/none"));
+    EXPECT_FALSE(std::filesystem::exists(elsewhere + "/new.prom"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("out/link.prom")));
+    std::size_t entries = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.file("out")))
+        entries += entry.path().filename().string()[0] == '.';
+    EXPECT_EQ(0u, entries) << "a temporary file was left behind";
+
+    /* The tool says why and exits 4, as for any file it cannot write. */
+    shm_prefix prefix;
+    const auto refused = run({status_program, "--prometheus", "--output", dir.file("out/link.prom")}, {prefix.env()});
+    EXPECT_EQ(status::EXIT_FAILED, refused.exit_code);
+    EXPECT_NE(std::string::npos, refused.err.find("yaltime-status: refusing to write " + dir.file("out/link.prom") +
+                                                  ": it is a symbolic link\n"))
+        << refused.err;
+    EXPECT_EQ("precious\n", read_file(elsewhere + "/victim"));
 }
 
 /* --- the tools ---------------------------------------------------------------- */
@@ -355,28 +421,28 @@ TEST(ToolsStatus, MeasuresTheSharedClocksErrorInEveryFormat)
      * The test's own fit is good to microseconds; the margin is for load. */
     c->calib_table[3] = {fit.slope_us_per_tick, fit.intercept_us + 2000};
     temp_dir dir;
-    const std::string good_root = make_root(dir, "tsc\n", GOOD_CPUINFO);
+    const std::string good_root = make_root(dir, "tsc\n", GOOD_CPUINFO, "tsc hpet\n");
     const std::pair<std::string, const char *> good = {tsc_health::ROOT_ENV, good_root.c_str()};
 
-    const auto text = run({status_program, "--watch-seconds", "0"}, {prefix.env(), good});
+    const auto text = run({status_program, "--watch-seconds", "1.5"}, {prefix.env(), good});
     EXPECT_EQ(status::EXIT_STALE, text.exit_code) << text.out << text.err;
     const std::size_t line = text.out.find("clock error  -");
     ASSERT_NE(std::string::npos, line) << text.out;
     EXPECT_NEAR(-2000.0, std::stod(text.out.substr(line + 13)), 500.0) << text.out;
     EXPECT_NE(std::string::npos, text.out.find(" us (OS clock minus YALTIME's shared clock)\n")) << text.out;
-    EXPECT_NE(std::string::npos, text.out.find("clocksource  tsc (constant_tsc yes, nonstop_tsc yes)\n"));
+    EXPECT_NE(std::string::npos, text.out.find("clocksource  tsc (tsc available, constant_tsc yes, nonstop_tsc yes)\n"));
     EXPECT_EQ("", text.err);
 
-    const auto json = run({status_program, "--json", "--watch-seconds", "0"}, {prefix.env(), good});
+    const auto json = run({status_program, "--json", "--watch-seconds", "1.5"}, {prefix.env(), good});
     EXPECT_EQ(status::EXIT_STALE, json.exit_code);
     const std::size_t key = json.out.find("\"clock_error_us\": ");
     ASSERT_NE(std::string::npos, key) << json.out;
     EXPECT_NEAR(-2000.0, std::stod(json.out.substr(key + 18)), 500.0) << json.out;
-    EXPECT_NE(std::string::npos, json.out.find("\"clocksource\": \"tsc\", \"constant_tsc\": true")) << json.out;
+    EXPECT_NE(std::string::npos, json.out.find("\"clocksource\": \"tsc\", \"tsc_available\": true, \"constant_tsc\": true")) << json.out;
     EXPECT_EQ(json.out.size() - 2, json.out.rfind("}\n")) << "one object: " << json.out;
 
     const std::string out = dir.file("yaltime.prom");
-    const auto metrics = run({status_program, "--prometheus", "--watch-seconds", "0", "--output", out},
+    const auto metrics = run({status_program, "--prometheus", "--watch-seconds", "1.5", "--output", out},
                              {prefix.env(), good});
     EXPECT_EQ(status::EXIT_STALE, metrics.exit_code) << metrics.err;
     EXPECT_EQ("", metrics.out) << "--output writes nothing to stdout";
@@ -392,7 +458,7 @@ TEST(ToolsStatus, MeasuresTheSharedClocksErrorInEveryFormat)
 
     /* During the owner's initial calibration there is no record to measure. */
     c->idx = -1;
-    const auto initial = run({status_program, "--watch-seconds", "0"}, {prefix.env(), good});
+    const auto initial = run({status_program, "--watch-seconds", "1.5"}, {prefix.env(), good});
     EXPECT_NE(std::string::npos, initial.out.find("clock error  unknown: no record in force\n")) << initial.out;
 }
 
@@ -418,7 +484,7 @@ TEST(ToolsStatus, MetricsForEveryOutcome)
         if (r.mode != 0) {
             ASSERT_EQ(0, chmod(("/dev/shm" + prefix.area_name()).c_str(), r.mode));
         }
-        const auto out = run({status_program, "--prometheus", "--watch-seconds", "0"}, {prefix.env()});
+        const auto out = run({status_program, "--prometheus", "--watch-seconds", "1.5"}, {prefix.env()});
         EXPECT_EQ(r.exit_code, out.exit_code) << r.what << out.err;
         auto m = samples(out.out);
         EXPECT_EQ(std::to_string(r.exit_code), m["yaltime_status_code"]) << r.what;
@@ -444,7 +510,7 @@ TEST(ToolsStatus, BothToolsWarnAboutAnUntrustedTsc)
     shm_prefix prefix;
     for (const health_row &row : HEALTH_ROWS) {
         temp_dir dir;
-        const std::string root = make_root(dir, row.clocksource, row.cpuinfo);
+        const std::string root = make_root(dir, row.clocksource, row.cpuinfo, row.available);
         const std::pair<std::string, const char *> env = {tsc_health::ROOT_ENV, root.c_str()};
         const auto text = run({status_program}, {prefix.env(), env});
         EXPECT_EQ(status::EXIT_ABSENT, text.exit_code) << row.what;
@@ -459,7 +525,7 @@ TEST(ToolsStatus, BothToolsWarnAboutAnUntrustedTsc)
     /* The monitor, which starts the component, for one good and one bad case. */
     for (const health_row *row : {&HEALTH_ROWS[0], &HEALTH_ROWS[1]}) {
         temp_dir dir;
-        const std::string root = make_root(dir, row->clocksource, row->cpuinfo);
+        const std::string root = make_root(dir, row->clocksource, row->cpuinfo, row->available);
         const auto r = run({monitor_program, "--library", component_library, "--local", "--seconds", "1", "--quiet"},
                            {{tsc_health::ROOT_ENV, root.c_str()}, {"VEK_PLUGIN_PATH", nullptr}});
         EXPECT_EQ(0, r.exit_code) << row->what << r.err;

@@ -139,7 +139,7 @@ TEST(ToolsStatus, IndexOutsideTheRingIsInvalid)
         lay_out(area.context());
         area.context()->idx = idx;
         area.context()->valid_idx = valid_idx;
-        const auto r = run({status_program, "--watch-seconds", "0"}, {prefix.env()});
+        const auto r = run({status_program, "--watch-seconds", "1.5"}, {prefix.env()});
         EXPECT_EQ(status::EXIT_INVALID, r.exit_code) << idx << " " << valid_idx << ": " << r.out << r.err;
         EXPECT_NE(std::string::npos, r.out.find("outside the ring")) << r.out;
     }
@@ -151,7 +151,7 @@ TEST(ToolsStatus, StaleAreaExitsOneAndReportsItsFigures)
     fake_area area(prefix.area_name(), status::AREA_SIZE_BYTES);
     ASSERT_TRUE(area.ok());
     lay_out(area.context());
-    const auto r = run({status_program, "--watch-seconds", "0.3"}, {prefix.env()});
+    const auto r = run({status_program, "--watch-seconds", "1.5"}, {prefix.env()});
     EXPECT_EQ(status::EXIT_STALE, r.exit_code) << r.out << r.err;
     EXPECT_NE(std::string::npos, r.out.find("stale")) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("heartbeat  41\n")) << r.out;
@@ -197,7 +197,7 @@ TEST(ToolsStatus, InitialCalibrationIsNotAFault)
     fake_area area(prefix.area_name(), status::AREA_SIZE_BYTES);
     ASSERT_TRUE(area.ok());
     lay_out(area.context(), -1);
-    const auto r = run({status_program, "--json", "--watch-seconds", "0"}, {prefix.env()});
+    const auto r = run({status_program, "--json", "--watch-seconds", "1.5"}, {prefix.env()});
     EXPECT_EQ(status::EXIT_STALE, r.exit_code) << r.out << r.err;
     std::map<std::string, std::string> fields;
     ASSERT_TRUE(parse_flat_json(r.out, fields)) << r.out;
@@ -208,7 +208,12 @@ TEST(ToolsStatus, InitialCalibrationIsNotAFault)
 TEST(ToolsStatus, BadUsageExitsFour)
 {
     EXPECT_EQ(status::EXIT_FAILED, run({status_program, "--bogus"}).exit_code);
-    EXPECT_EQ(status::EXIT_FAILED, run({status_program, "--watch-seconds", "-1"}).exit_code);
+    /* Shorter than a beat and a half could call a live owner stale. */
+    for (const char *seconds : {"-1", "0", "1.49", "3600.5", "nan", "2x"}) {
+        const auto r = run({status_program, "--watch-seconds", seconds});
+        EXPECT_EQ(status::EXIT_FAILED, r.exit_code) << seconds;
+        EXPECT_NE(std::string::npos, r.err.find("--watch-seconds wants 1.5 to 3600")) << seconds << ": " << r.err;
+    }
     EXPECT_EQ(status::EXIT_FAILED, run({status_program, "--watch-seconds"}).exit_code);
     const auto help = run({status_program, "--help"});
     EXPECT_EQ(0, help.exit_code);
@@ -260,7 +265,7 @@ TEST(ToolsStatus, ReportsTheOwnerAndModeAndRefusesAnAreaAnotherUserCouldWrite)
         hand_over(prefix.area_name(), w.uid, w.mode);
         const std::string what = std::to_string(w.uid) + " " + w.mode_text;
 
-        const auto j = run({status_program, "--json", "--watch-seconds", "0"}, {prefix.env()});
+        const auto j = run({status_program, "--json", "--watch-seconds", "1.5"}, {prefix.env()});
         EXPECT_EQ(w.exit_code, j.exit_code) << what << ": " << j.out << j.err;
         std::map<std::string, std::string> fields;
         ASSERT_TRUE(parse_flat_json(j.out, fields)) << j.out;
@@ -276,7 +281,7 @@ TEST(ToolsStatus, ReportsTheOwnerAndModeAndRefusesAnAreaAnotherUserCouldWrite)
             EXPECT_EQ("41", fields["heartbeat"]) << what;
         }
 
-        const auto t = run({status_program, "--watch-seconds", "0"}, {prefix.env()});
+        const auto t = run({status_program, "--watch-seconds", "1.5"}, {prefix.env()});
         EXPECT_EQ(w.exit_code, t.exit_code) << what;
         const std::string owned = std::string("owned by   ") +
                                   (std::string(w.owner_name) == "null" ? "" : std::string(w.owner_name) + " ") +

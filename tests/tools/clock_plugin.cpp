@@ -1,0 +1,30 @@
+/*
+ * clock_plugin.cpp - a plug-in that reads yaltime::clock, built three times
+ * by tests/tools/CMakeLists.txt: with -fvisibility=hidden (as this project
+ * builds its own libraries), with -fvisibility-inlines-hidden alone, and
+ * with both.  clock_binding_test.cpp loads them side by side.
+ */
+#include "public/yaltime_clock.hpp"
+
+#define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+
+PLUGIN_EXPORT bool plugin_bind(VEK_LOOKUP_T lookup)
+{
+    return yaltime::clock::bind(lookup);
+}
+
+PLUGIN_EXPORT bool plugin_bound()
+{
+    return yaltime::clock::bound();
+}
+
+PLUGIN_EXPORT double plugin_now_s()
+{
+    return yaltime::clock::now().time_since_epoch().count();
+}
+
+/* The function the clock calls, null while unbound. */
+PLUGIN_EXPORT YALTIME_NOW_T plugin_now_function()
+{
+    return yaltime::detail::clock_binding::now_function.load();
+}
