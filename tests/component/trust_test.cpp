@@ -412,7 +412,7 @@ TEST(Planted, NoObjectMisleadsAReaderOrStopsARootOwner)
         unprivileged_owners.push_back(
             start_probe(row_prefix, {"--as-uid", std::to_string(Owner_user), "--arg", "yaltime_master"}));
         statuses.push_back(std::make_unique<child_process>(
-            std::vector<std::string>{Status, "--watch-seconds", "0"},
+            std::vector<std::string>{Status, "--watch-seconds", "1.5"},
             std::map<std::string, std::string>{{"VEK_SHM_PREFIX", row_prefix}}));
     }
 
