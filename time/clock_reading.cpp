@@ -5,8 +5,10 @@
  * The normal path is one TSC read, the choice of the calibration in force and
  * one multiply-add: no system call, no lock, no allocation, no shared store.
  * A reading whose calibrated time is not positive (no record in force yet, a
- * record that puts it before 1970) returns the OS time instead, is counted,
- * and is logged at most once per second of TSC ticks, never the first time.
+ * record that puts it before 1970) returns the OS time instead and is
+ * counted; at most once per second of TSC ticks, never the first time, it
+ * leaves a message in a lock-free slot, which the discipline thread says at
+ * its next cycle: the reading thread itself never logs.
  */
 #include "time/clock_reading.h"
 
@@ -16,6 +18,48 @@
 
 std::atomic<uint32_t> time_fail_count{0};
 std::atomic<YALTIME_TSC_T> errmsg_timeout{0};
+fail_message_slot fail_message;
+
+static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<double>::is_always_lock_free,
+              "the failure path takes no lock");
+
+/*
+ * Leaves a message for say_fail_message: one CAS and three stores.  The CAS
+ * (acquire) takes the slot from the last writer's release, so the values of
+ * successive messages are ordered as their `seq`.  A reading thread that
+ * meets another one writing drops its own message, as if overwritten by it.
+ */
+static void leave_fail_message(uint32_t earlier_failures, double result)
+{
+    uint32_t seq = fail_message.seq.load(std::memory_order_relaxed);
+    if ((seq & 1u) != 0 || !fail_message.seq.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire,
+                                                                     std::memory_order_relaxed))
+        return;
+    fail_message.earlier_failures.store(earlier_failures, std::memory_order_release);
+    fail_message.result.store(result, std::memory_order_release);
+    fail_message.seq.store(seq + 2, std::memory_order_release);
+}
+
+/*
+ * The values are those of message `seq` if `seq` is even and unchanged after
+ * they were read: a writer whose values were read had made `seq` odd first,
+ * and its acquire-release pairs with these loads make that visible to the
+ * second load.  Otherwise the message is said at the next call.
+ */
+void say_fail_message()
+{
+    const uint32_t seq = fail_message.seq.load(std::memory_order_acquire);
+    uint32_t said = fail_message.said_seq.load(std::memory_order_relaxed);
+    if ((seq & 1u) != 0 || seq == said)
+        return;
+    const uint32_t earlier_failures = fail_message.earlier_failures.load(std::memory_order_acquire);
+    const double result = fail_message.result.load(std::memory_order_acquire);
+    if (fail_message.seq.load(std::memory_order_relaxed) != seq ||
+        !fail_message.said_seq.compare_exchange_strong(said, seq, std::memory_order_relaxed))
+        return;
+    vek_base_syslog_error("%s: TSC time calibration fail count %d  result=%f", YALTIME_CMP_NAME,
+                          static_cast<int>(earlier_failures), result);
+}
 
 YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now)
 {
@@ -24,8 +68,7 @@ YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now)
         errmsg_timeout.store(tsc_now + TSC_rate.load(std::memory_order_relaxed), std::memory_order_relaxed);
         const uint32_t earlier_failures = time_fail_count.load(std::memory_order_relaxed);
         if (earlier_failures != 0)
-            vek_base_syslog_error("%s: TSC time calibration fail count %d  result=%f", YALTIME_CMP_NAME,
-                                  static_cast<int>(earlier_failures), now);
+            leave_fail_message(earlier_failures, now);
     }
     time_fail_count.fetch_add(1, std::memory_order_relaxed);
     return os_gettime();

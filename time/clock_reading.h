@@ -9,12 +9,30 @@
 
 #include "time/active_calibration.h"
 
-/* Failed readings since load, and the TSC value before which none is logged. */
+/* Failed readings since load, and the TSC value before which no message is due. */
 extern std::atomic<uint32_t> time_fail_count;
 extern std::atomic<YALTIME_TSC_T> errmsg_timeout;
 
-/* The failure path: counts, logs at most once a second, returns the OS time. */
+/*
+ * The failure message due and not yet said.  A reading thread that finds one
+ * due writes it here; the discipline thread says it (say_fail_message).
+ * `seq` is odd while a reading thread writes the two values and grows by 2
+ * with each message; `said_seq` is the `seq` of the last message said.  A
+ * later message overwrites one not yet said: its count includes the earlier.
+ */
+struct fail_message_slot {
+    std::atomic<uint32_t> seq{0};
+    std::atomic<uint32_t> said_seq{0};
+    std::atomic<uint32_t> earlier_failures{0};
+    std::atomic<double> result{0.0};
+};
+extern fail_message_slot fail_message;
+
+/* The failure path: counts, leaves a message at most once a second, returns the OS time. */
 YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now);
+
+/* Says the failure message left since the last call, if any: once a cycle from the discipline thread. */
+void say_fail_message();
 
 /*
  * Calibrated seconds at `ticks`, choosing the calibration with `now_tsc`,

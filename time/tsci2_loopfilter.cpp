@@ -18,8 +18,10 @@
  *                            stability and the poll interval.
  *   tsci2_loopfilter_thread  one cycle a second for ever: heartbeat, the
  *                            disturbance watch's check (disturbance_watch.cpp),
- *                            a poll every tsci2_poll_factor cycles, and one
- *                            slewed record brought into force per cycle.
+ *                            a poll every tsci2_poll_factor cycles, one
+ *                            slewed record brought into force per cycle, and
+ *                            the failure message a reading thread left
+ *                            (clock_reading.h), said.
  *
  * Publication: every field of a context is written through calib::store
  * (std::atomic_ref, release).  A record is written slope first, then
@@ -45,6 +47,7 @@
 #include "interface/vek_base.interface.h"
 #include "public/tsc.h"
 #include "time/calibration.h"
+#include "time/clock_reading.h"
 #include "time/discipline_clock.h"
 #include "time/disturbance_watch.h"
 #include "time/tsci2_loopfilter_internal.h"
@@ -508,6 +511,8 @@ void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)
         calib::increment(d_rec->updates);
         calib::store(d_rec->idx, (ring_index(idx) + 1) % CALIB_TABLE_SIZE);
     }
+
+    say_fail_message(); /* reading threads never log */
 }
 
 } // namespace tsci2

@@ -174,7 +174,8 @@ TSCI2_HIDDEN void tsci2_poll(calibration_record_t *c_record);
 /* Offset of the OS clock from the record in force; returns the epoch. */
 TSCI2_HIDDEN uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset);
 
-/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, the watch's check, poll, index move. */
+/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, the watch's check, poll, index move,
+ * the failure message a reading thread left. */
 TSCI2_HIDDEN void discipline_cycle(CALIBRATION_CONTEXT_H d_rec);
 
 } // namespace tsci2

@@ -11,6 +11,9 @@
 // the main judge; in every build each reading must also be positive and
 // finite, and no reading may fall back to the OS clock, which would mean a
 // reader met a record that was not complete.
+//
+// And a reading thread that meets no positive time at all: only the
+// discipline thread says its failure messages.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,7 +22,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <sys/time.h>
@@ -106,6 +112,21 @@ void sleep_service(double seconds)
 }
 
 void count_error(const char *, ...) { errors_logged.fetch_add(1); }
+
+// Each syslog_error line with the thread that said it.
+std::mutex said_mutex;
+std::vector<std::pair<std::thread::id, std::string>> said;
+
+void record_said(const char *format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    const std::lock_guard<std::mutex> lock(said_mutex);
+    said.emplace_back(std::this_thread::get_id(), text);
+}
 void count_fatal(const char *, ...) { fatal_calls.fetch_add(1); }
 
 int format_service(char *buf, int buflen, const char *format, ...)
@@ -295,6 +316,50 @@ TEST_F(ConcurrentReaders, OwnerReadsTheAreaWhileItIsDisciplined)
 TEST_F(ConcurrentReaders, ReaderFollowsAnotherProcesssAreaWhileItIsDisciplined)
 {
     read_while_disciplining(reading_as::READER);
+}
+
+// A reading thread that meets no positive time leaves its failure messages;
+// the discipline thread says them, the reading thread never calls syslog.
+TEST_F(ConcurrentReaders, OnlyTheDisciplineThreadSaysAReadersFailures)
+{
+    Calibration_local_only.store(true); // readers read Thread_calibration, all zero: time 0
+    vek_base_syslog_error = record_said;
+    said.clear();
+    disciplining = true;
+    tsci2_loopfilter_init(area.get()); // the discipline keeps a context nobody reads
+    disciplining = false;
+
+    constexpr uint32_t Failures = 300;
+    std::atomic<bool> read_all{false};
+    std::thread::id reading_thread;
+    std::thread reader([&] {
+        reading_thread = std::this_thread::get_id();
+        for (uint32_t n = 0; n < Failures; ++n) {
+            errmsg_timeout.store(0); // the window has passed: failure n leaves count n
+            func_YALTIME_NOW();
+        }
+        read_all.store(true);
+    });
+    std::thread::id discipline_thread;
+    std::thread discipline([&] {
+        disciplining = true;
+        discipline_thread = std::this_thread::get_id();
+        for (bool last = false; !last;) {
+            last = read_all.load();
+            tsci2::discipline_cycle(area.get());
+        }
+    });
+    reader.join();
+    discipline.join();
+
+    ASSERT_FALSE(said.empty());
+    EXPECT_LT(said.size(), Failures) << "a message is said once";
+    for (const auto &[thread, text] : said) {
+        EXPECT_EQ(thread, discipline_thread) << text;
+        EXPECT_NE(thread, reading_thread) << text;
+    }
+    EXPECT_EQ(said.back().second, "YALTIME: TSC time calibration fail count 299  result=0.000000");
+    EXPECT_EQ(time_fail_count.load(), Failures);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Clock readings: the calibrated path, the OS fallback with its failure
-// count and once-a-second message, and the derived units.
+// count and once-a-second message (said by the discipline thread), and the
+// derived units.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -48,30 +49,46 @@ TEST_F(ClockReading, MillisecondsAndMicrosecondsTruncate)
     EXPECT_EQ(func_YALTIME_GET_CURRENT_USEC(), 1000999u);
 }
 
-TEST_F(ClockReading, NoPositiveTimeFallsBackToTheOsClockAndLogsOnceASecond)
+TEST_F(ClockReading, NoPositiveTimeFallsBackToTheOsClockAndLeavesAMessageOnceASecond)
 {
     Calibration_local_only.store(true);
     component_state::set_record(&Thread_calibration, 0.0, 0); // every tick converts to 0
 
     const double before = os_gettime();
     EXPECT_GE(func_YALTIME_NOW(), before);
+    say_fail_message(); // what the discipline thread does once a cycle
     EXPECT_TRUE(recording_base::errors.empty()) << "the first failure only arms the window";
     EXPECT_EQ(time_fail_count.load(), 1u);
 
-    // Within the window: counted, not logged.
+    // Within the window: counted, no message.
     errmsg_timeout.store(rdtsc() + 3000000000000ull);
     func_YALTIME_NOW();
     func_YALTIME_TSC_TO_NOW(12345);
+    say_fail_message();
     EXPECT_TRUE(recording_base::errors.empty());
     EXPECT_EQ(time_fail_count.load(), 3u);
 
-    // After the window: one message with the earlier count and the rejected time.
+    // After the window: the reading leaves one message with the earlier count
+    // and the rejected time; the next cycle says it, and only once.
     errmsg_timeout.store(rdtsc() - 1);
     func_YALTIME_NOW();
     func_YALTIME_NOW();
+    EXPECT_TRUE(recording_base::errors.empty()) << "the reading itself logs nothing";
+    say_fail_message();
+    say_fail_message();
     ASSERT_EQ(recording_base::errors.size(), 1u);
     EXPECT_EQ(recording_base::errors[0], "YALTIME: TSC time calibration fail count 3  result=0.000000");
     EXPECT_EQ(time_fail_count.load(), 5u);
+
+    // Two messages due before a cycle: the later one, whose count includes the earlier.
+    errmsg_timeout.store(0);
+    func_YALTIME_NOW();
+    component_state::set_record(&Thread_calibration, 0.0, -7);
+    errmsg_timeout.store(0);
+    func_YALTIME_NOW();
+    say_fail_message();
+    ASSERT_EQ(recording_base::errors.size(), 2u);
+    EXPECT_EQ(recording_base::errors[1], "YALTIME: TSC time calibration fail count 6  result=-0.000007");
 }
 
 TEST_F(ClockReading, ATimeBefore1970IsAFailure)

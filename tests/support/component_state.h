@@ -24,6 +24,8 @@ inline void reset(YALTIME_TSC_T tsc_rate = 3000000000ull)
     set_tsc_rate(tsc_rate);
     time_fail_count.store(0);
     errmsg_timeout.store(0);
+    fail_message.seq.store(0);
+    fail_message.said_seq.store(0);
 }
 
 // A single record at index `idx`.
