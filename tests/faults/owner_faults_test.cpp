@@ -306,24 +306,32 @@ void expect_left_and_returned(child_process &reader, const beat_window &last_bea
 
 constexpr int Readers = 2;
 
-TEST(OwnerFaults, KilledOwnerIsLeftAfterTenSecondsAndARestartedOneTakenBack)
+// Starts an owner and Readers readers sampling for reader_s, waits until every
+// reader samples, then kills the owner: the window of its last beat.
+void kill_owner_under_readers(heartbeat_watch &beats, const std::string &prefix, double reader_s,
+                              std::vector<std::unique_ptr<child_process>> *readers, beat_window *last_beat)
 {
-    const std::string prefix = unique_prefix();
-    heartbeat_watch beats(prefix);
     auto owner = start_owner(prefix);
     ASSERT_TRUE(beats.start(1, 60)) << owner->stderr_text();
-
-    std::vector<std::unique_ptr<child_process>> readers;
     for (int r = 0; r < Readers; ++r)
-        readers.push_back(start_reader(prefix, 20));
-    for (auto &reader : readers)
+        readers->push_back(start_reader(prefix, reader_s));
+    for (auto &reader : *readers)
         ASSERT_TRUE(reader->wait_for_line("sample", 60)) << reader->stderr_text();
     sleep_s(1.0);
 
     owner->signal(SIGKILL);
     owner->wait_exit(10);
     sleep_s(0.2);
-    const beat_window last_beat = beats.last_change();
+    *last_beat = beats.last_change();
+}
+
+TEST(OwnerFaults, KilledOwnerIsLeftAfterTenSecondsAndARestartedOneTakenBack)
+{
+    const std::string prefix = unique_prefix();
+    heartbeat_watch beats(prefix);
+    std::vector<std::unique_ptr<child_process>> readers;
+    beat_window last_beat{};
+    ASSERT_NO_FATAL_FAILURE(kill_owner_under_readers(beats, prefix, 20, &readers, &last_beat));
     sleep_s(Stale_after_s + 2.0);
     const double restarted_at = os_now();
     auto restarted = start_owner(prefix);
@@ -474,19 +482,9 @@ TEST(OwnerFaults, ReadersFollowTheNameToANewOwnerOnly)
     for (const replacement &row : rows) {
         const std::string prefix = unique_prefix() + (row.new_owner ? "owner_" : "size_");
         heartbeat_watch beats(prefix);
-        auto owner = start_owner(prefix);
-        ASSERT_TRUE(beats.start(1, 60)) << owner->stderr_text();
         std::vector<std::unique_ptr<child_process>> readers;
-        for (int r = 0; r < Readers; ++r)
-            readers.push_back(start_reader(prefix, 17));
-        for (auto &reader : readers)
-            ASSERT_TRUE(reader->wait_for_line("sample", 60)) << reader->stderr_text();
-        sleep_s(1.0);
-
-        owner->signal(SIGKILL);
-        owner->wait_exit(10);
-        sleep_s(0.2);
-        const beat_window last_beat = beats.last_change();
+        beat_window last_beat{};
+        ASSERT_NO_FATAL_FAILURE(kill_owner_under_readers(beats, prefix, 17, &readers, &last_beat));
         ASSERT_EQ(shm_unlink(beats.name().c_str()), 0);
         const double replaced_at = os_now();
         std::unique_ptr<child_process> replacement_owner;
