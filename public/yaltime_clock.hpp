@@ -212,11 +212,8 @@ inline YALTIME_NOW_T adopt_binding() noexcept
     const std::vector<std::string> names = loaded_objects();
     std::atomic<YALTIME_NOW_T> *shared = shared_objects_binding(names);
     now_function = shared != nullptr ? shared->load(std::memory_order_acquire) : nullptr;
-    if (now_function != nullptr) {
-        clock_binding::now_function.store(now_function, std::memory_order_release);
-        return now_function;
-    }
-    now_function = started_component_now(names);
+    if (now_function == nullptr)
+        now_function = started_component_now(names);
     if (now_function != nullptr)
         publish_binding(now_function, shared);
     return now_function;

@@ -8,8 +8,9 @@
  * rdtsc(), gettimeofday(tv, NULL) and clock_gettime(CLOCK_MONOTONIC) unless a
  * test puts a simulated clock in their place.  The monotonic clock runs at
  * the real-time clock's rate (a time daemon's slew changes both) but is never
- * stepped, so rates are measured against it and phase against the other.  Sleeping is not part of this seam: it goes
- * through the host's vek_base_sleep slot, which a test sets to its own sleep.
+ * stepped, so rates are measured against it and phase against the other.
+ * Sleeping is not part of this seam: it goes through the host's
+ * vek_base_sleep slot, which a test sets to its own sleep.
  *
  * Only tests write `active`, and only while no discipline code runs.
  */

@@ -19,19 +19,17 @@ static int32_t last_index_in_force(const calibration_context_t *area)
     return calib::index_in_ring(valid_idx) ? valid_idx : -1;
 }
 
-int32_t owner_takeover_begin(calibration_context_t *area)
+void owner_takeover(calibration_context_t *area)
 {
+    /* 1 and 2: the record after the last one in force, and idx -1. */
     const int32_t last_idx = last_index_in_force(area);
     const int32_t first_idx = last_idx < 0 ? 1 : calib::next_index(last_idx);
     calib::store(area->stepcount, int32_t{0});
     calib::store(area->updates, int32_t{0});
     calib::store(area->valid_idx, last_idx < 0 ? int32_t{0} : last_idx);
     calib::store(area->idx, int32_t{-1});
-    return first_idx;
-}
 
-void owner_takeover_calibrate(calibration_context_t *area, int32_t first_idx)
-{
+    /* 3 and 4: calibrated privately, then put in force at first_idx. */
     tsci2_loopfilter_init(&Takeover_calibration);
     const calibration_record_t &measured = Takeover_calibration.calib_table[0];
     calib::write_record(area, first_idx, calib::load(measured.slope), calib::load(measured.intercept));

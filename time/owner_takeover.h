@@ -30,10 +30,7 @@
 
 #include "time/tsci2_loopfilter.h"
 
-/* Steps 1 and 2; returns first_idx. */
-int32_t owner_takeover_begin(calibration_context_t *area);
-
-/* Steps 3 and 4. */
-void owner_takeover_calibrate(calibration_context_t *area, int32_t first_idx);
+/* Steps 1 to 4: the owner's initial calibration of `area`. */
+void owner_takeover(calibration_context_t *area);
 
 #endif /* YALTIME_OWNER_TAKEOVER_H */

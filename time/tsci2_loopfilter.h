@@ -10,8 +10,9 @@
  * i386 ABI would otherwise align its 64-bit members to 4 bytes).
  *
  * The discipline (initial calibration, offset polls, loop filter, thread,
- * and the disturbance watch of disturbance_watch.h) writes a context; tsci2_loopfilter_init and tsci2_loopfilter_thread are its
- * exported entries, and the tsci2_* globals expose the loop's state.
+ * and the disturbance watch of disturbance_watch.h) writes a context;
+ * tsci2_loopfilter_init and tsci2_loopfilter_thread are its exported
+ * entries, and the tsci2_* globals expose the loop's state.
  */
 #ifndef TSCI2_LOOPFILTER_H
 #define TSCI2_LOOPFILTER_H

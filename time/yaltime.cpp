@@ -142,8 +142,7 @@ static void calibrate_initially(calibration_context_t *context)
         tsci2_loopfilter_init(context);
         return;
     }
-    const int32_t first_idx = owner_takeover_begin(context);
-    owner_takeover_calibrate(context, first_idx);
+    owner_takeover(context);
 }
 
 extern "C" void func_VEK_CMP_START(VEK_LOOKUP_T)

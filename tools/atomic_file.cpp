@@ -75,7 +75,8 @@ std::string check_target(int folder, const std::string &base, const std::string 
 }
 
 /* The new file, complete and flushed, under a temporary name in the folder. */
-std::string write_temp(int folder, const std::string &dir, const std::string &base, const std::string &content, std::string &temp)
+std::string write_temp(int folder, const std::string &dir, const std::string &base, const std::string &content,
+                       std::string &temp)
 {
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < TEMP_ATTEMPTS; ++attempt) {

@@ -18,8 +18,9 @@
  *
  * Exit status: 0 live, 1 stale, 2 absent, 3 invalid (wrong size, index
  * outside the ring), 4 bad usage, an area that cannot be opened, or an
- * --output file that cannot or may not be written, 5 untrusted (owned by neither root
- * nor this user, or writable by group or others: readers ignore it).  An
+ * --output file that cannot or may not be written, 5 untrusted (owned by
+ * neither root nor this user, or writable by group or others: readers
+ * ignore it).  An
  * untrusted area is neither mapped nor read.
  */
 #include <errno.h>
@@ -56,10 +57,10 @@ void usage(FILE *out)
             "Reports whether a YALTIME calibration owner is alive: watches the heartbeat\n"
             "of the shared area /${VEK_SHM_PREFIX}yal_time_master for up to S seconds\n"
             "(default 2) and prints it with its owner and mode, the owner's pid, idx,\n"
-            "valid_idx, the TSC frequency in force, steps and updates, the shared clock's error (OS clock\n"
-            "minus YALTIME's clock) and the kernel's clocksource and TSC flags.  The area\n"
-            "is only read.  Like every reader, it trusts only an area of root or of its\n"
-            "own user that nobody else can write.\n"
+            "valid_idx, the TSC frequency in force, steps and updates, the shared\n"
+            "clock's error (OS clock minus YALTIME's clock) and the kernel's\n"
+            "clocksource and TSC flags.  The area is only read.  Like every reader, it\n"
+            "trusts only an area of root or of its own user that nobody else can write.\n"
             "\n"
             "  --json             one JSON object instead of text\n"
             "  --prometheus       Prometheus metrics (text exposition format)\n"
