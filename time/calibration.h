@@ -81,6 +81,25 @@ inline void write_record(calibration_context_t *context, int32_t idx, double slo
     store(record.intercept, intercept);
 }
 
+/*
+ * Announces the record at `idx`, already complete: valid_idx, then idx, each
+ * a release store.  The one place where a record comes into force at once;
+ * the initial calibration, the discipline and an owner's takeover all go
+ * through it (or through publish_record).
+ */
+inline void publish_index(calibration_context_t *context, int32_t idx)
+{
+    store(context->valid_idx, idx);
+    store(context->idx, idx);
+}
+
+/* Writes a record at `idx`, which no reader may select yet, and puts it in force. */
+inline void publish_record(calibration_context_t *context, int32_t idx, double slope, int64 intercept)
+{
+    write_record(context, idx, slope, intercept);
+    publish_index(context, idx);
+}
+
 /* Single-writer increment of a counter that others only read. */
 inline void increment(int32_t &field)
 {

@@ -32,7 +32,5 @@ void owner_takeover(calibration_context_t *area)
     /* 3 and 4: calibrated privately, then put in force at first_idx. */
     tsci2_loopfilter_init(&Takeover_calibration);
     const calibration_record_t &measured = Takeover_calibration.calib_table[0];
-    calib::write_record(area, first_idx, calib::load(measured.slope), calib::load(measured.intercept));
-    calib::store(area->valid_idx, first_idx);
-    calib::store(area->idx, first_idx);
+    calib::publish_record(area, first_idx, calib::load(measured.slope), calib::load(measured.intercept));
 }

@@ -249,9 +249,7 @@ void write_step(CALIBRATION_CONTEXT_H d_rec, double slope, int64 intercept)
 {
     calib::increment(d_rec->stepcount);
     const int32_t next_idx = (ring_index(calib::load(d_rec->idx)) + 1) % CALIB_TABLE_SIZE;
-    calib::write_record(d_rec, next_idx, slope, intercept);
-    calib::store(d_rec->valid_idx, next_idx);
-    calib::store(d_rec->idx, next_idx);
+    calib::publish_record(d_rec, next_idx, slope, intercept);
 }
 
 namespace {
@@ -527,8 +525,7 @@ void tsci2_loopfilter_init(CALIBRATION_CONTEXT_H d_rec)
 
     tsci2::tsci2_poll(&d_rec->calib_table[0]);
 
-    calib::store(d_rec->valid_idx, int32_t{0});
-    calib::store(d_rec->idx, int32_t{0});
+    calib::publish_index(d_rec, 0);
 
     tsci2::init_loopfilter(d_rec);
     tsci2::put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
