@@ -3,10 +3,11 @@
  *
  * Internal to the component; never installed, never exported.  The
  * discipline (initial calibration, offset polls, the loop filter's start
- * epoch, the disturbance watch) reads the TSC, the OS real-time clock and the
- * OS monotonic clock only through discipline_clock::active, which holds
- * rdtsc(), gettimeofday(tv, NULL) and clock_gettime(CLOCK_MONOTONIC) unless a
- * test puts a simulated clock in their place.  The monotonic clock runs at
+ * epoch, the discipline's per-cycle readings) reads the TSC, the OS real-time
+ * clock and the OS monotonic clock only through discipline_clock::active,
+ * which holds rdtsc(), gettimeofday(tv, NULL), clock_gettime(CLOCK_MONOTONIC)
+ * and clock_gettime(CLOCK_REALTIME) unless a test puts a simulated clock in
+ * their place.  The monotonic clock runs at
  * the real-time clock's rate (a time daemon's slew changes both) but is never
  * stepped, so rates are measured against it and phase against the other.
  * Sleeping is not part of this seam: it goes through the host's
@@ -30,16 +31,19 @@ using read_tsc_fn = uint64 (*)(void);
 /* The OS clock as gettimeofday(tv, NULL) gives it; the result is not examined. */
 using read_os_fn = int (*)(struct timeval *tv);
 
-/* The monotonic clock as clock_gettime(CLOCK_MONOTONIC, ts) gives it. */
-using read_mono_fn = int (*)(struct timespec *ts);
+/* The monotonic clock as clock_gettime(CLOCK_MONOTONIC, ts) gives it; the
+ * real-time clock in nanoseconds as clock_gettime(CLOCK_REALTIME, ts) does. */
+using read_timespec_fn = int (*)(struct timespec *ts);
 
 struct clock_source {
     read_tsc_fn read_tsc;
     read_os_fn read_os;
-    read_mono_fn read_mono;
+    read_timespec_fn read_mono;
+    read_timespec_fn read_realtime;
 };
 
-/* rdtsc(), gettimeofday(tv, NULL) and clock_gettime(CLOCK_MONOTONIC, ts). */
+/* rdtsc(), gettimeofday(tv, NULL), clock_gettime(CLOCK_MONOTONIC, ts) and
+ * clock_gettime(CLOCK_REALTIME, ts). */
 __attribute__((visibility("hidden"))) clock_source real_clocks();
 
 /* The clocks the discipline reads; real_clocks() at load. */

@@ -11,17 +11,19 @@
  *                            with a second, short measurement.
  *   poll_offset              the offset of the OS clock from the record in
  *                            force, from ten sub-samples.
- *   loop_filter              steps the calibration at the first measurement
- *                            and for offsets beyond TSCI2_STEP_LIMIT, slews it
- *                            otherwise (slope by 0.75 of the frequency error,
- *                            offset over up to ten records); tracks jitter,
- *                            stability and the poll interval.
- *   tsci2_loopfilter_thread  one cycle a second for ever: heartbeat, the
- *                            disturbance watch's check (disturbance_watch.cpp),
- *                            a poll every tsci2_poll_factor cycles, one
- *                            slewed record brought into force per cycle, and
- *                            the failure message a reading thread left
- *                            (clock_reading.h), said.
+ *   loop_filter              the specified loop: steps the calibration at
+ *                            the first measurement and for offsets beyond
+ *                            TSCI2_STEP_LIMIT, slews it otherwise (slope by
+ *                            0.75 of the frequency error, offset over up to
+ *                            ten records); tracks jitter, stability and the
+ *                            poll interval.  In the thread its corrections go
+ *                            to the discipline (tsc_discipline.h), which
+ *                            writes every record.
+ *   tsci2_loopfilter_thread  one cycle a second for ever: heartbeat, a poll
+ *                            every tsci2_poll_factor cycles, the discipline's
+ *                            reading and record, the loop filter fed the
+ *                            poll, and the failure message a reading thread
+ *                            left (clock_reading.h), said.
  *
  * Publication: every field of a context is written through calib::store
  * (std::atomic_ref, release).  A record is written slope first, then
@@ -49,7 +51,7 @@
 #include "time/calibration.h"
 #include "time/clock_reading.h"
 #include "time/discipline_clock.h"
-#include "time/disturbance_watch.h"
+#include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter_internal.h"
 
 static_assert(std::numeric_limits<double>::is_iec559, "the discipline relies on IEEE 754 doubles");
@@ -77,11 +79,13 @@ int read_gettimeofday(struct timeval *tv) { return gettimeofday(tv, nullptr); }
 
 int read_monotonic(struct timespec *ts) { return clock_gettime(CLOCK_MONOTONIC, ts); }
 
+int read_realtime(struct timespec *ts) { return clock_gettime(CLOCK_REALTIME, ts); }
+
 } // namespace
 
-clock_source real_clocks() { return clock_source{read_rdtsc, read_gettimeofday, read_monotonic}; }
+clock_source real_clocks() { return clock_source{read_rdtsc, read_gettimeofday, read_monotonic, read_realtime}; }
 
-clock_source active = {read_rdtsc, read_gettimeofday, read_monotonic};
+clock_source active = {read_rdtsc, read_gettimeofday, read_monotonic, read_realtime};
 
 } // namespace discipline_clock
 
@@ -270,11 +274,16 @@ void step_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
     write_step(d_rec, calib::load(in_force.slope), wrap_add(calib::load(in_force.intercept), fp_offset));
 }
 
-double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+double slew_dtemp(uint64 epoch, int64 fp_offset)
 {
     /* tsci2_last_time is still the previous measurement's epoch here. */
-    const double dtemp = (static_cast<double>(fp_offset) * TSCI2_FREQ_FACTOR) /
-                         static_cast<double>(static_cast<int64>(epoch - get(tsci2_last_time)));
+    return (static_cast<double>(fp_offset) * TSCI2_FREQ_FACTOR) /
+           static_cast<double>(static_cast<int64>(epoch - get(tsci2_last_time)));
+}
+
+double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    const double dtemp = slew_dtemp(epoch, fp_offset);
 
     const int32_t idx = ring_index(calib::load(d_rec->idx));
     const calibration_record_t &in_force = d_rec->calib_table[idx];
@@ -299,19 +308,35 @@ double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
     return dtemp * 1e6 / s0;
 }
 
-void restart_frequency(uint64 epoch)
-{
-    reset_loop(S_SYNC, epoch, 0);
-    put(tsci2_poll_timer, 0u);
-    put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
-}
-
 namespace {
 
-/* The step of the first measurement, also taken for offsets beyond the limit. */
-int step_and_resync(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+/*
+ * The loop's corrections.  On a context the discipline keeps, the discipline
+ * makes them: a step becomes a step to its estimate, and a slew writes
+ * nothing (the offsets the loop sees are what is left of the discipline's
+ * own corrections); the slew's frequency correction is still what the loop
+ * tracks its stability by.  Without a discipline they are written as records.
+ */
+void take_step(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 {
-    step_tsctime(d_rec, epoch, fp_offset);
+    if (discipline != nullptr && discipline->started())
+        discipline->step_to_estimate(d_rec);
+    else
+        step_tsctime(d_rec, epoch, fp_offset);
+}
+
+double take_slew(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    if (discipline == nullptr || !discipline->started())
+        return slew_tsctime(d_rec, epoch, fp_offset);
+    const double s0 = calib::load(d_rec->calib_table[ring_index(calib::load(d_rec->idx))].slope);
+    return slew_dtemp(epoch, fp_offset) * 1e6 / s0;
+}
+
+/* The step of the first measurement, also taken for offsets beyond the limit. */
+int step_and_resync(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    take_step(discipline, d_rec, epoch, fp_offset);
     reset_loop(S_SYNC, epoch, 0);
     put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
     return 1;
@@ -338,18 +363,22 @@ void tune_poll(double stability)
 
 int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
 {
+    return loop_filter_into(nullptr, d_rec, epoch, fp_offset);
+}
+
+int loop_filter_into(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
     const int state = get(tsci2_state);
 
     if (state == S_NSET)
-        return step_and_resync(d_rec, epoch, fp_offset);
+        return step_and_resync(discipline, d_rec, epoch, fp_offset);
 
     /* An offset beyond the step limit (an OS clock set by hand, say) is
      * stepped like the first one rather than slewed over ten seconds with a
      * slope change it does not justify.  Jitter and stability stay as they
-     * were; should the slope be what is wrong, the disturbance watch sees it
-     * within seconds. */
+     * were. */
     if (beyond_step_limit(fp_offset))
-        return step_and_resync(d_rec, epoch, fp_offset);
+        return step_and_resync(discipline, d_rec, epoch, fp_offset);
 
     const double jitter = rms_update(get(tsci2_jitter), static_cast<double>(fp_offset));
     put(tsci2_jitter, jitter);
@@ -361,7 +390,7 @@ int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
     switch (state) {
     case S_SYNC:
         if (!spike) {
-            const double delta_freq = slew_tsctime(d_rec, epoch, fp_offset);
+            const double delta_freq = take_slew(discipline, d_rec, epoch, fp_offset);
             reset_loop(S_SYNC, epoch, fp_offset);
             const double stability = rms_update(get(tsci2_stability), delta_freq);
             put(tsci2_stability, stability);
@@ -373,7 +402,7 @@ int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
         return 0;
     case S_SPIK:
         if (spike) {
-            step_tsctime(d_rec, epoch, fp_offset);
+            take_step(discipline, d_rec, epoch, fp_offset);
             reset_loop(S_SYNC, epoch, fp_offset);
             put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
             decay_stability();
@@ -466,10 +495,8 @@ void tsci2_poll(calibration_record_t *c_record)
         calib::store(c_record->intercept, intercept_from_sub_samples(samples, SUB_SAMPLES, slope));
 
         /* A TSC that jumped during either span makes the two disagree. */
-        if (slope_plausible(slope, slope_from_readings(end, after)) || attempt == TSCI2_SLOPE_ATTEMPTS) {
-            watch_start(after, slope);
+        if (slope_plausible(slope, slope_from_readings(end, after)) || attempt == TSCI2_SLOPE_ATTEMPTS)
             return;
-        }
     }
 }
 
@@ -486,23 +513,28 @@ uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
     return samples[SUB_SAMPLES - 1].tsc_end;
 }
 
-void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)
+void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline)
 {
     vek_base_sleep(DAEMON_UPDATE_INTERVAL);
     calib::increment(d_rec->activity);
 
-    /* Before the poll: a poll must not take a step of the OS clock for an
-     * offset to slew.  A rate lesson restarts the poll timer. */
-    (void)watch_check(d_rec);
-
     const unsigned int poll_timer = get(tsci2_poll_timer) + 1;
     put(tsci2_poll_timer, poll_timer);
-    if (poll_timer == get(tsci2_poll_factor)) {
+    const bool poll = poll_timer == get(tsci2_poll_factor);
+    int64 fp_offset = 0;
+    uint64 poll_ticks = 0;
+    if (poll) {
         put(tsci2_poll_timer, 0u);
-        int64 fp_offset = 0;
-        const uint64 poll_ticks = poll_offset(d_rec, &fp_offset);
-        (void)loop_filter(d_rec, poll_ticks, fp_offset);
+        poll_ticks = poll_offset(d_rec, &fp_offset);
     }
+
+    /* After the poll, so that what jumped during its sub-samples is seen
+     * now.  A poll that an OS step or a TSC jump made stale, or that was
+     * measured against a record the discipline has just stepped away from,
+     * is not the loop's to correct: it would take the same jump again. */
+    const cycle_outcome outcome = discipline.correct(d_rec);
+    if (poll && !outcome.stepped)
+        (void)loop_filter_into(&discipline, d_rec, poll_ticks, fp_offset);
 
     const int32_t idx = calib::load(d_rec->idx);
     if (idx != calib::load(d_rec->valid_idx)) {
@@ -535,6 +567,8 @@ void tsci2_loopfilter_init(CALIBRATION_CONTEXT_H d_rec)
 void *tsci2_loopfilter_thread(void *arg)
 {
     const CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
+    tsci2::tsc_discipline discipline;
+    discipline.start(d_rec);
     for (;;)
-        tsci2::discipline_cycle(d_rec);
+        tsci2::discipline_cycle(d_rec, discipline);
 }

@@ -30,6 +30,8 @@
 
 namespace tsci2 {
 
+class tsc_discipline;
+
 /* ---- integer helpers ---------------------------------------------------- */
 
 constexpr int64 wrap_add(int64 a, int64 b)
@@ -143,14 +145,15 @@ TSCI2_HIDDEN double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int6
  */
 TSCI2_HIDDEN void write_step(CALIBRATION_CONTEXT_H d_rec, double slope, int64 intercept);
 
-/*
- * After a new slope: the loop's next frequency estimate counts from `epoch`
- * (state S_SYNC, last offset 0), and polls start again at TSCI2_MINPOLL.
- */
-TSCI2_HIDDEN void restart_frequency(uint64 epoch);
+/* The slew's change of slope, microseconds per tick: 0.75 of the frequency error since the last measurement. */
+TSCI2_HIDDEN double slew_dtemp(uint64 epoch, int64 fp_offset);
 
-/* 1 when it stepped the calibration, 0 otherwise. */
+/* 1 when it stepped the calibration, 0 otherwise; its corrections written as records. */
 TSCI2_HIDDEN int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
+
+/* The same, its corrections made by `discipline` once that has started (tsc_discipline.h). */
+TSCI2_HIDDEN int loop_filter_into(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch,
+                                  int64 fp_offset);
 
 /* ---- clock reading (discipline_clock::active, vek_base_sleep) ---------- */
 
@@ -167,16 +170,15 @@ TSCI2_HIDDEN sub_sample narrowest_reading(const discipline_clock::clock_source &
  * Fills one record in place: the one-second slope against the monotonic
  * clock, then the intercept against the real-time clock; measured again
  * (up to TSCI2_SLOPE_ATTEMPTS times) while the slope is not plausible.
- * Starts the disturbance watch from its last reading.
  */
 TSCI2_HIDDEN void tsci2_poll(calibration_record_t *c_record);
 
 /* Offset of the OS clock from the record in force; returns the epoch. */
 TSCI2_HIDDEN uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset);
 
-/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, the watch's check, poll, index move,
- * the failure message a reading thread left. */
-TSCI2_HIDDEN void discipline_cycle(CALIBRATION_CONTEXT_H d_rec);
+/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, poll, the discipline's correction, the
+ * loop filter, index move, the failure message a reading thread left. */
+TSCI2_HIDDEN void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline);
 
 } // namespace tsci2
 

@@ -31,7 +31,7 @@ protected:
     std::vector<double> cycle()
     {
         const size_t before = clock->sleeps.size();
-        tsci2::discipline_cycle(context.get());
+        tsci2::discipline_cycle(context.get(), discipline);
         return std::vector<double>(clock->sleeps.begin() + static_cast<long>(before), clock->sleeps.end());
     }
 
@@ -48,6 +48,7 @@ protected:
     std::unique_ptr<calibration_context_t> context;
     std::unique_ptr<sim::sim_clock> clock;
     std::unique_ptr<sim::installed> use;
+    tsci2::tsc_discipline discipline; // never started here: the loop writes its own records
 };
 
 TEST_F(DisciplineCycle, PollsAtCycleSixteenStepsThenSlews)
@@ -196,9 +197,10 @@ TEST_F(DisciplineCycle, PollOffsetReturnsTheLastReadingAndSleepsAfterEachSubSamp
     EXPECT_NE(last_reading_at_sleep[8], last_reading_at_sleep[9]);
 }
 
-// The exported thread entry runs the same cycle for ever: watched in a child
-// process whose sleep ends it after 41 cycles, with exit code 0 when the
-// context is as 41 cycles leave it (a step in 16, a slew of ten in 32..41).
+// The exported thread entry runs the same cycle for ever, the discipline
+// started: watched in a child process whose sleep ends it after 41 cycles,
+// with exit code 0 when the context is as 41 cycles leave it (a record of the
+// discipline's each cycle, the loop's first poll a step, its slews nothing).
 [[noreturn]] void run_thread_for_41_cycles()
 {
     sim::reset_loop_globals();
@@ -210,8 +212,8 @@ TEST_F(DisciplineCycle, PollOffsetReturnsTheLastReadingAndSleepsAfterEachSubSamp
     clock->before_sleep = [&](double seconds) {
         if (seconds != 1.0 || ++one_second_sleeps < 42)
             return;
-        const bool ok = context->activity == 41 && context->stepcount == 1 && context->updates == 10 &&
-                        context->idx == 11;
+        const bool ok = context->activity == 41 && context->stepcount == 1 && context->updates == 41 &&
+                        context->idx == 42;
         _exit(ok ? 0 : 1);
     };
     tsci2_loopfilter_thread(context.get());

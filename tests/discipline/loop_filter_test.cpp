@@ -9,7 +9,6 @@
 
 #include "sim_clock.h"
 #include "time/calibration.h"
-#include "time/disturbance_watch.h"
 #include "time/tsci2_loopfilter_internal.h"
 
 namespace {
@@ -252,7 +251,6 @@ protected:
         tsci2_state = S_SYNC;
         tsci2_last_time = last_time;
         tsci2_poll_factor = 16;
-        tsci2::watch = tsci2::watch_state{};
     }
 
     std::unique_ptr<calibration_context_t> context;
@@ -562,138 +560,9 @@ TEST_F(LoopFilter, InitSetsTheStartState)
     EXPECT_EQ(tsci2_stability, 0.0);
 }
 
-// ---- per-cycle comparison and the rate lesson after a step --------------------------
-
-TEST(DisciplineCheck, OnlyANarrowBracketIsTrusted)
-{
-    struct {
-        uint64 tsc_begin, tsc_end;
-        double slope;
-        bool trusted;
-    } cases[] = {
-        {1000000, 1000050, 1.0, true},                // 50 us wide: the limit
-        {1000000, 1000051, 1.0, false},               // 51 us: preempted
-        {1000000, 1000000 + 10000, 1.0, false},       // 10 ms
-        {1000000, 1000000 + 150000, 1.0 / 3000, true}, // 50 us of a 3 GHz TSC
-        {1000000, 999000, 1.0, false},                // the TSC went back in between
-        {1000000, 1000000, 0.0, false},               // no slope: nothing to judge by
-        {1000000, 1000000, -1.0, false},
-        {1000000, 1000000, std::nan(""), false},
-    };
-    for (const auto &c : cases) {
-        int64 offset = 99;
-        const sub_sample s{c.tsc_begin, tv_of(1000000, 300000), c.tsc_end};
-        EXPECT_EQ(tsci2::bracket_offset(s, c.slope, 0, &offset), c.trusted) << c.tsc_end << " " << c.slope;
-    }
-    // The offset is taken from the midpoint: the OS reading 20 us after a
-    // bracket of 40 ticks around it at slope 1 and intercept 0 is on it.
-    int64 offset = 99;
-    EXPECT_TRUE(tsci2::bracket_offset(sub_sample{1000000000000 - 20, tv_of(1000000, 0), 1000000000000 + 20}, 1.0,
-                                      0, &offset));
-    EXPECT_EQ(offset, 0);
-    EXPECT_EQ(tsci2::bracket_midpoint(sub_sample{10, tv_of(0, 0), 31}), 20u);
-}
-
-// The disturbance watch's verdicts on one reading of a 1 GHz TSC (zero
-// width unless said) against the loop's line (slope 0.001 us per tick), and
-// what it writes: the watch last saw real-time minus monotonic at REF_D_NS,
-// and, in some cases, made a correction a while ago.
-TEST_F(LoopFilter, WatchTellsStepsSlewsRatesAndPreemptionsApart)
-{
-    constexpr uint64 TSC = 1000000000000ull;
-    constexpr int64 MONO_NS = 7000000000000;
-    constexpr int64 RT_US = 1700000000000000;
-    constexpr int64 REF_D_NS = RT_US * 1000 - MONO_NS;
-    constexpr uint64 ONE_S = 1000000000ull; // ticks
-    struct {
-        const char *what;
-        int64 offset_us;   // real-time minus the line at the reading
-        int64 os_step_us;  // real-time minus monotonic changed by
-        uint64 width;      // ticks between the reading's TSC readings
-        double corrected_s; // the previous correction this long ago (monotonic); 0: none
-        double corrected_rate; // TSC ticks since then per monotonic ns
-        tsci2::watch_action action;
-        int64 written_us;   // the offset the new record carries
-        double slope_factor; // new slope / 0.001
-    } cases[] = {
-        {"quiet: what the loop follows", 40, 0, 0, 0, 1, tsci2::WATCH_NONE, 0, 0},
-        {"at the threshold: the loop's", TSCI2_UNEXPLAINED_US, 0, 0, 0, 1, tsci2::WATCH_NONE, 0, 0},
-        {"beyond it: phase corrected", -TSCI2_UNEXPLAINED_US - 1, 0, 0, 0, 1, tsci2::WATCH_PHASE, -65, 1},
-        {"real-time stepped 4 us: within the readings' noise", 4, 4, 400, 0, 1, tsci2::WATCH_NONE, 0, 0},
-        {"real-time stepped 6 us: stepped exactly", 6, 6, 0, 0, 1, tsci2::WATCH_OS_STEP, 6, 1},
-        {"real-time stepped -1 s, slewing meanwhile", -1000000 + 300, -1000000, 0, 0, 1, tsci2::WATCH_OS_STEP,
-         -1000000, 1},
-        {"real-time stepped a day", 86400000000, 86400000000, 0, 0, 1, tsci2::WATCH_OS_STEP, 86400000000, 1},
-        {"preempted 51 us inside the reading", 3600000000, 3600000000, 51000, 0, 1, tsci2::WATCH_UNTRUSTED, 0, 0},
-        {"19 us grown 1 s after a correction: rate lesson", 19, 0, 0, 1.0, 1.0 / 1.000019, tsci2::WATCH_RATE, 19,
-         1.000019},
-        {"17 us grown, readings 0.5 us wide: within their noise", 17, 0, 0, 1.0, 1.0, tsci2::WATCH_NONE, 0, 0},
-        {"-500 us 1 s after: rate lesson either way", -500, 0, 0, 1.0, 1.0 / 0.9995, tsci2::WATCH_RATE, -500,
-         0.9995},
-        {"TSC 50 % faster: rate lesson", 500000, 0, 0, 1.0, 1.5, tsci2::WATCH_RATE, 500000, 1 / 1.5},
-        {"65 s after: no lesson, phase", 500, 0, 0, 65.0, 1.0, tsci2::WATCH_PHASE, 500, 1},
-        {"0.4 s after: too short for a lesson, phase", 500, 0, 0, 0.4, 1.0, tsci2::WATCH_PHASE, 500, 1},
-        {"the TSC jumped in between: phase only", 500, 0, 0, 1.0, 10.0, tsci2::WATCH_PHASE, 500, 1},
-    };
-    for (const auto &c : cases) {
-        context = sim::zeroed_context();
-        in_sync(7, 0.001, 0, TSC - 16 * ONE_S);
-        // A slew of the loop under way: its last record is the line judged against.
-        context->valid_idx = 9;
-        const int64 intercept = RT_US - static_cast<int64>(TSC / 1000) - c.offset_us;
-        context->calib_table[9] = {0.001, intercept};
-        tsci2_poll_factor = 50;
-        tsci2_poll_timer = 20;
-        tsci2::watch = {true, REF_D_NS, 0.0, c.corrected_s > 0, 0, 0, 0.5};
-        tsci2::watch.corrected_mono_ns = MONO_NS - static_cast<int64>(c.corrected_s * 1e9);
-        tsci2::watch.corrected_tsc = TSC - static_cast<uint64>(c.corrected_s * 1e9 * c.corrected_rate);
-        const int64 mono_ns = MONO_NS - c.os_step_us * 1000;
-        const sub_sample s{TSC - c.width / 2, tv_of(RT_US / 1000000, RT_US % 1000000), TSC + c.width / 2, mono_ns};
-
-        const tsci2::watch_verdict v = tsci2::judge(tsci2::watch, s, 0.001, intercept);
-        EXPECT_EQ(v.action, c.action) << c.what;
-        const int wrote = tsci2::watch_apply(context.get(), s, 0.001, intercept, v);
-        if (c.slope_factor == 0) {
-            EXPECT_EQ(wrote, 0) << c.what;
-            EXPECT_EQ(context->stepcount, 0) << c.what;
-            EXPECT_EQ(context->idx, 7) << c.what;
-            EXPECT_EQ(context->valid_idx, 9) << c.what;
-            continue;
-        }
-        const calibration_record_t &r = context->calib_table[8];
-        EXPECT_EQ(wrote, 1) << c.what;
-        EXPECT_EQ(context->stepcount, 1) << c.what;
-        EXPECT_EQ(context->idx, 8) << c.what << ": in force at once";
-        EXPECT_EQ(context->valid_idx, 8) << c.what << ": the loop's slices dropped";
-        EXPECT_EQ(context->calib_table[7].intercept, 0) << c.what << ": the record in force is not rewritten";
-        // At the reading the new record reads the loop's line plus the offset.
-        const double line_at = static_cast<double>(TSC) * 0.001 + static_cast<double>(intercept);
-        const double new_at = static_cast<double>(TSC) * r.slope + static_cast<double>(r.intercept);
-        EXPECT_NEAR(new_at - line_at, static_cast<double>(c.written_us), 1.0) << c.what;
-        EXPECT_NEAR(r.slope / 0.001, c.slope_factor, 1e-6) << c.what;
-        const bool lesson = c.action == tsci2::WATCH_RATE;
-        EXPECT_EQ(tsci2_poll_factor, lesson ? 16u : 50u) << c.what << ": short polls follow a new slope only";
-        EXPECT_EQ(tsci2_poll_timer, lesson ? 0u : 20u) << c.what;
-        EXPECT_EQ(tsci2_last_time, lesson ? TSC : TSC - 16 * ONE_S) << c.what;
-    }
-    // Only trusted readings are remembered, and corrections start a lesson's span.
-    tsci2::watch_state w{true, REF_D_NS, 0.0, false, 0, 0, 0.0};
-    const sub_sample wide{TSC, tv_of(RT_US / 1000000, 0), TSC + 60000, MONO_NS};
-    tsci2::remember(&w, wide, 0.001, tsci2::judge(w, wide, 0.001, 0));
-    EXPECT_EQ(w.os_minus_mono_ns, REF_D_NS);
-    const sub_sample narrow{TSC, tv_of(RT_US / 1000000 + 1, 0), TSC + 1000, MONO_NS};
-    tsci2::remember(&w, narrow, 0.001, tsci2::watch_verdict{tsci2::WATCH_PHASE, 70, 0.001});
-    EXPECT_EQ(w.os_minus_mono_ns, REF_D_NS + 1000000000);
-    EXPECT_DOUBLE_EQ(w.width_us, 1.0);
-    EXPECT_TRUE(w.corrected);
-    EXPECT_DOUBLE_EQ(w.corrected_width_us, 1.0);
-    EXPECT_EQ(w.corrected_tsc, TSC + 500);
-    EXPECT_EQ(w.corrected_mono_ns, MONO_NS);
-}
-
 // The loop itself no longer guesses a rate from a poll right after a step:
-// an offset beyond the step limit is stepped with the slope kept, and a
-// rate is measured by the disturbance watch against the monotonic clock.
+// an offset beyond the step limit is stepped with the slope kept (the rate
+// is the discipline's to measure).
 TEST_F(LoopFilter, PollAfterAStepKeepsTheSlope)
 {
     in_sync(0, 0.001, 0, 1000000000000ull);

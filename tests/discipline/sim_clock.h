@@ -23,7 +23,7 @@
 #include "public/portable.h"
 #include "time/calibration.h"
 #include "time/discipline_clock.h"
-#include "time/disturbance_watch.h"
+#include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter.h"
 #include "time/tsci2_loopfilter_internal.h"
 
@@ -55,6 +55,9 @@ struct sim_clock {
     int64 slew_from_ns = 0, slew_until_ns = 0;
     int64 slew_ppm = 0;
     int64 os_step_ns = 0;
+    // A moving rate of both OS clocks (a time daemon steering, a crystal
+    // warming): what it has added to them by true time t, ns.
+    std::function<double(int64 t)> wander_ns;
     // gettimeofday's resolution.
     int64 resolution_ns = 1000;
     // Delay before a TSC reading is taken, and before and after the OS
@@ -92,6 +95,8 @@ struct sim_clock {
             ns += (t - rate_change_at_ns) * rate_ppm / 1000000;
         if (t > slew_from_ns)
             ns += (std::min(t, slew_until_ns) - slew_from_ns) * slew_ppm / 1000000;
+        if (wander_ns)
+            ns += std::llround(wander_ns(t));
         return ns;
     }
 
@@ -146,6 +151,18 @@ struct sim_clock {
         t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
     }
 
+    // clock_gettime(CLOCK_REALTIME): the real-time clock in ns, read with the OS clock's delays.
+    void read_realtime(struct timespec *ts)
+    {
+        t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+        if (before_os_sample)
+            before_os_sample();
+        const int64 ns = os_ns_at(t_ns);
+        ts->tv_sec = static_cast<decltype(ts->tv_sec)>(ns / NS_PER_SEC);
+        ts->tv_nsec = static_cast<decltype(ts->tv_nsec)>(ns % NS_PER_SEC);
+        t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+    }
+
     void sleep(double seconds)
     {
         sleeps.push_back(seconds);
@@ -190,6 +207,11 @@ inline int read_mono_trampoline(struct timespec *ts)
     current->read_mono(ts);
     return 0;
 }
+inline int read_realtime_trampoline(struct timespec *ts)
+{
+    current->read_realtime(ts);
+    return 0;
+}
 inline void sleep_trampoline(double seconds) { current->sleep(seconds); }
 
 // Points the discipline's clocks and the host's sleep at a sim_clock for its lifetime.
@@ -199,7 +221,8 @@ public:
         : saved_clocks_(discipline_clock::active), saved_sleep_(vek_base_sleep)
     {
         current = &clock;
-        discipline_clock::active = {read_tsc_trampoline, read_os_trampoline, read_mono_trampoline};
+        discipline_clock::active = {read_tsc_trampoline, read_os_trampoline, read_mono_trampoline,
+                                    read_realtime_trampoline};
         vek_base_sleep = sleep_trampoline;
     }
     ~installed()
@@ -227,7 +250,6 @@ inline void reset_loop_globals()
     tsci2_poll_factor = 0;
     tsci2_poll_timer = 0;
     tsci2_hold_timer = 0;
-    tsci2::watch = tsci2::watch_state{};
 }
 
 // A zeroed context on the heap (16408 bytes).
@@ -285,7 +307,12 @@ public:
             start();
     }
 
-    void start() { tsci2_loopfilter_init(context.get()); }
+    // The initial calibration, then the discipline started as the thread starts it.
+    void start()
+    {
+        tsci2_loopfilter_init(context.get());
+        discipline.start(context.get());
+    }
 
     ~simulated_run()
     {
@@ -303,11 +330,21 @@ public:
             on_check(error_us(), seconds());
     }
 
-    // One cycle of the thread; true when it polled.
+    // One cycle of the thread; true when it polled.  Notes how far back a
+    // record switch moved the clock, as the reading path computes it.
     bool cycle()
     {
         const size_t before = clock.sleeps.size();
-        tsci2::discipline_cycle(context.get());
+        calib::line old_line{}, new_line{};
+        const bool had = calib::record_in_force(context.get(), &old_line);
+        const int32_t old_idx = context->idx;
+        tsci2::discipline_cycle(context.get(), discipline);
+        if (had && context->idx != old_idx && calib::record_in_force(context.get(), &new_line)) {
+            const auto usecs = [t = static_cast<double>(clock.tsc_now())](calib::line l) {
+                return t * l.slope + static_cast<double>(l.intercept);
+            };
+            worst_back_us = std::max(worst_back_us, usecs(old_line) - usecs(new_line));
+        }
         check();
         return clock.sleeps.size() - before > 1;
     }
@@ -323,7 +360,9 @@ public:
 
     sim_clock clock;
     std::unique_ptr<calibration_context_t> context;
+    tsci2::tsc_discipline discipline;
     std::function<void(double error_us, double t_s)> on_check;
+    double worst_back_us = 0; // the most a record switch moved the clock back
 
 private:
     std::unique_ptr<installed> use;

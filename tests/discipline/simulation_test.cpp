@@ -153,7 +153,9 @@ void expect_follows_step(const char *name, int64 step_s)
     report(s + "max_abs_error_after_step_us", a.max_abs_after_step_us);
 
     EXPECT_EQ(a.cycles_to_step, 1) << "the first cycle after the OS step steps";
-    EXPECT_EQ(a.slope_change, 0.0) << "a step of the OS clock is not a frequency error";
+    // The step carries the rate the discipline holds: no frequency error
+    // taken from the step (the rate moves by the noise of a cycle's reading).
+    EXPECT_LE(std::fabs(a.slope_change) / (1.0 / 3000), 1e-7) << "a step of the OS clock is not a frequency error";
     EXPECT_LE(std::fabs(a.error_right_after_us), BOUND_US);
     EXPECT_LE(a.worst_wrong_side_us, 1000.0);
     EXPECT_LE(a.max_abs_after_step_us, BOUND_US);

@@ -33,6 +33,7 @@
 #include "interface/vek_base.interface.h"
 #include "tests/support/component_state.h"
 #include "time/discipline_clock.h"
+#include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter_internal.h"
 #include "time/yaltime_entry.h"
 
@@ -82,12 +83,25 @@ int sim_read_os(struct timeval *tv)
     return 0;
 }
 
+int sim_read_timespec(struct timespec *ts, int64 ns)
+{
+    ts->tv_sec = static_cast<decltype(ts->tv_sec)>(ns / 1000000000);
+    ts->tv_nsec = static_cast<decltype(ts->tv_nsec)>(ns % 1000000000);
+    return 0;
+}
+
+int sim_read_realtime(struct timespec *ts)
+{
+    sim.t_ns += 300;
+    sim_read_timespec(ts, sim.os_ns());
+    sim.t_ns += 300;
+    return 0;
+}
+
 int sim_read_mono(struct timespec *ts)
 {
     sim.t_ns += 300;
-    const int64 ns = sim.mono_ns();
-    ts->tv_sec = static_cast<decltype(ts->tv_sec)>(ns / 1000000000);
-    ts->tv_nsec = static_cast<decltype(ts->tv_nsec)>(ns % 1000000000);
+    sim_read_timespec(ts, sim.mono_ns());
     sim.t_ns += 300;
     return 0;
 }
@@ -203,7 +217,7 @@ protected:
         struct timeval now;
         gettimeofday(&now, nullptr);
         sim.os_base_ns = (static_cast<int64>(now.tv_sec) * 1000000 + now.tv_usec) * 1000;
-        discipline_clock::active = {sim_read_tsc, sim_read_os, sim_read_mono};
+        discipline_clock::active = {sim_read_tsc, sim_read_os, sim_read_mono, sim_read_realtime};
     }
 
     void TearDown() override
@@ -269,10 +283,12 @@ void ConcurrentReaders::read_while_disciplining(reading_as mode)
 
     std::thread discipline([&] {
         disciplining = true;
+        tsci2::tsc_discipline d;
+        d.start(context);
         for (int n = 0; n < Cycles; ++n) {
             if (n % Cycles_between_checkpoints == 0)
                 wait_for_every_reader_to_pass(1 + n / Cycles_between_checkpoints);
-            tsci2::discipline_cycle(context);
+            tsci2::discipline_cycle(context, d);
         }
     });
     discipline.join();
@@ -344,9 +360,10 @@ TEST_F(ConcurrentReaders, OnlyTheDisciplineThreadSaysAReadersFailures)
     std::thread discipline([&] {
         disciplining = true;
         discipline_thread = std::this_thread::get_id();
+        tsci2::tsc_discipline d;
         for (bool last = false; !last;) {
             last = read_all.load();
-            tsci2::discipline_cycle(area.get());
+            tsci2::discipline_cycle(area.get(), d);
         }
     });
     reader.join();

@@ -1,0 +1,316 @@
+/*
+ * tsc_discipline.cpp - the discipline: the OS clock's phase and rate
+ * estimated from one narrow reading a cycle, and followed without a jump.
+ *
+ * Why a windowed least-squares line and not the loop filter or a Kalman
+ * filter.  The clock must stay within a fraction of a microsecond while the
+ * OS clock's rate moves (a time daemon changes it at every update, by up to
+ * a part per million; a crystal follows its temperature).  Once a cycle
+ * there is one reading, uncertain by a fraction of its width (tens of ns on
+ * a quiet machine).  A rate change of r ppm shows as an offset growing by r
+ * microseconds a second, and only a correction within a cycle or two keeps
+ * the error below a microsecond.  A fit over the readings since the last
+ * change has the best rate while the rate holds (its error falls with the
+ * window's length); a reading that the line does not predict, by more than
+ * DISCIPLINE_CHANGE_SIGMAS of the recent prediction noise, marks a change,
+ * and the window starts again from the reading before it.  A Kalman filter
+ * needs the size and rate of the changes as its process noise: tuned for
+ * the rare large change it is noisy in quiet running, tuned for quiet
+ * running it follows a change over many cycles.  The window needs neither.
+ * Readings wider than DISCIPLINE_WIDTH_LIMIT_NS are dropped, narrower ones
+ * are weighted by their width.
+ *
+ * A reading's two OS clocks are read one after the other between its TSC
+ * readings; each is taken at its call's middle: the real-time clock a
+ * quarter into the bracket, the monotonic clock three quarters.
+ *
+ * Records.  The intercept of a record is whole microseconds, so the line a
+ * record carries is set through a pivot, the tick at which it is written:
+ * the record reads there what the record in force reads (to well under the
+ * 0.25 us a double resolves at today's date), and its slope takes it to the
+ * estimate one cycle later.  The intercept is rounded and the slope made to
+ * pass through the pivot again, so the fraction of a microsecond lives in
+ * the slope.  A step (the OS clock stepped, the TSC jumped, or a phase error
+ * beyond DISCIPLINE_SLEW_LIMIT_NS) writes the estimate itself.  Every record
+ * comes into force at once through calib::publish_record.
+ */
+#include "time/tsc_discipline.h"
+
+#include <cmath>
+#include <limits>
+
+#include "time/calibration.h"
+#include "time/tsci2_loopfilter_internal.h"
+
+namespace tsci2 {
+
+namespace {
+
+constexpr double NOISE_STEP = 0.05; /* the running median's step, relative */
+
+clock_reading read_clock_reading(const discipline_clock::clock_source &clocks)
+{
+    clock_reading r;
+    struct timespec realtime, mono;
+    r.tsc_begin = clocks.read_tsc();
+    clocks.read_realtime(&realtime);
+    clocks.read_mono(&mono);
+    r.tsc_end = clocks.read_tsc();
+    r.realtime_ns = timespec_nsecs(realtime);
+    r.mono_ns = timespec_nsecs(mono);
+    return r;
+}
+
+uint64 bracket_ticks(const clock_reading &r) { return r.tsc_end - r.tsc_begin; }
+
+/* The ticks at which each OS clock is taken to have been read. */
+uint64 realtime_tsc(const clock_reading &r) { return r.tsc_begin + bracket_ticks(r) / 4; }
+uint64 mono_tsc(const clock_reading &r) { return r.tsc_begin + bracket_ticks(r) / 4 * 3; }
+
+double signed_ticks(uint64 later, uint64 earlier)
+{
+    return static_cast<double>(static_cast<int64>(later - earlier));
+}
+
+/* A line in microseconds through (pivot, value_us) at slope_us: whole-us intercept. */
+calibration_record_t record_through(long double value_us, uint64 pivot_tsc, long double slope_us)
+{
+    const long double exact_intercept = value_us - slope_us * static_cast<long double>(pivot_tsc);
+    const int64 intercept = double_to_int64(static_cast<double>(std::roundl(exact_intercept)));
+    long double slope = slope_us;
+    if (pivot_tsc != 0)
+        slope = (value_us - static_cast<long double>(intercept)) / static_cast<long double>(pivot_tsc);
+    return calibration_record_t{static_cast<double>(slope), intercept};
+}
+
+long double record_at_us(const calibration_record_t &r, uint64 ticks)
+{
+    return static_cast<long double>(ticks) * r.slope + static_cast<long double>(r.intercept);
+}
+
+} // namespace
+
+clock_reading narrowest_clock_reading(const discipline_clock::clock_source &clocks, int count)
+{
+    clock_reading best{};
+    for (int n = 0; n < count; ++n) {
+        const clock_reading r = read_clock_reading(clocks);
+        if (n == 0 || bracket_ticks(r) < bracket_ticks(best))
+            best = r;
+    }
+    return best;
+}
+
+/* ---- the estimate ------------------------------------------------------- */
+
+double phase_estimate::width_ns(const clock_reading &r) const
+{
+    return static_cast<double>(bracket_ticks(r)) * line_.ns_per_tick;
+}
+
+void phase_estimate::start(const clock_reading &r, double slope_us_per_tick)
+{
+    *this = phase_estimate{};
+    if (!(slope_us_per_tick > 0) || !std::isfinite(slope_us_per_tick))
+        return;
+    line_.ns_per_tick = slope_us_per_tick * 1000.0;
+    const double width = width_ns(r);
+    restart_from(phase_point{realtime_tsc(r), r.realtime_ns, width});
+    remember(r, width);
+}
+
+/* Real-time minus monotonic, both at the real-time clock's tick. */
+static int64 os_minus_mono_ns(const clock_reading &r, double ns_per_tick)
+{
+    const double mono_ahead_ns = signed_ticks(mono_tsc(r), realtime_tsc(r)) * ns_per_tick;
+    return wrap_sub(wrap_sub(r.realtime_ns, r.mono_ns), -static_cast<int64>(std::llround(mono_ahead_ns)));
+}
+
+bool phase_estimate::os_stepped(const clock_reading &r, double width, int64 *step_ns) const
+{
+    *step_ns = wrap_sub(os_minus_mono_ns(r, line_.ns_per_tick), os_minus_mono_ns_);
+    return std::fabs(static_cast<double>(*step_ns)) > DISCIPLINE_OS_STEP_MIN_NS + width + last_width_ns_;
+}
+
+bool phase_estimate::tsc_jumped(const clock_reading &r, double width) const
+{
+    const double mono_elapsed_ns = static_cast<double>(wrap_sub(r.mono_ns, mono_ns_));
+    const double tick_elapsed_ns = signed_ticks(mono_tsc(r), mono_tsc_) * line_.ns_per_tick;
+    return std::fabs(mono_elapsed_ns - tick_elapsed_ns) > DISCIPLINE_TSC_JUMP_NS + width + last_width_ns_;
+}
+
+void phase_estimate::remember(const clock_reading &r, double width)
+{
+    os_minus_mono_ns_ = os_minus_mono_ns(r, line_.ns_per_tick);
+    mono_ns_ = r.mono_ns;
+    mono_tsc_ = mono_tsc(r);
+    last_width_ns_ = width;
+}
+
+void phase_estimate::restart_from(const phase_point &p)
+{
+    history_[0] = p;
+    first_ = 0;
+    count_ = 1;
+    fit();
+}
+
+reading_verdict phase_estimate::take(const clock_reading &r, int64 *os_step_ns)
+{
+    *os_step_ns = 0;
+    const double width = width_ns(r);
+    if (!started() || !(width <= DISCIPLINE_WIDTH_LIMIT_NS))
+        return READING_UNTRUSTED; /* a TSC that went back gives a huge unsigned width */
+
+    if (tsc_jumped(r, width)) {
+        /* A second disagreement in a row is a new rate, not a jump: the
+         * TSC's rate against the monotonic clock over the last cycle. */
+        if (jumped_last_) {
+            const double rate = static_cast<double>(wrap_sub(r.mono_ns, mono_ns_)) / signed_ticks(mono_tsc(r), mono_tsc_);
+            if (rate > line_.ns_per_tick / DISCIPLINE_RATE_FACTOR && rate < line_.ns_per_tick * DISCIPLINE_RATE_FACTOR)
+                line_.ns_per_tick = rate;
+        }
+        jumped_last_ = true;
+        restart_from(phase_point{realtime_tsc(r), r.realtime_ns, width});
+        remember(r, width);
+        return READING_TSC_JUMP;
+    }
+    jumped_last_ = false;
+
+    int64 step_ns = 0;
+    const bool stepped = os_stepped(r, width, &step_ns);
+    if (stepped) {
+        for (int n = 0; n < count_; ++n) {
+            phase_point &p = history_[(first_ + n) % DISCIPLINE_HISTORY];
+            p.realtime_ns = wrap_add(p.realtime_ns, step_ns);
+        }
+        line_.ns += static_cast<long double>(step_ns);
+        *os_step_ns = step_ns;
+    }
+
+    const phase_point p{realtime_tsc(r), r.realtime_ns, width};
+    const double miss_ns = static_cast<double>(static_cast<long double>(p.realtime_ns) - line_.at(p.tsc));
+    /* The typical miss, tracked as a running median: a change that the
+     * test below misses for a cycle or two does not widen the test. */
+    const bool beyond = std::fabs(miss_ns) > DISCIPLINE_CHANGE_SIGMAS * noise_ns_;
+    const bool beyond_again = std::fabs(miss_ns) > 0.5 * DISCIPLINE_CHANGE_SIGMAS * noise_ns_ &&
+                              (miss_ns > 0) == (last_miss_ns_ > 0) &&
+                              std::fabs(last_miss_ns_) > 0.5 * DISCIPLINE_CHANGE_SIGMAS * noise_ns_;
+    noise_ns_ *= std::fabs(miss_ns) > noise_ns_ ? 1.0 + NOISE_STEP : 1.0 - NOISE_STEP;
+    noise_ns_ = std::fmax(noise_ns_, DISCIPLINE_NOISE_FLOOR_NS);
+    last_miss_ns_ = miss_ns;
+    if (beyond || beyond_again) {
+        /* The rate changed since the last reading: start again from it. */
+        restart_from(history_[(first_ + count_ - 1) % DISCIPLINE_HISTORY]);
+        last_miss_ns_ = 0;
+    }
+    if (count_ == DISCIPLINE_HISTORY) {
+        first_ = (first_ + 1) % DISCIPLINE_HISTORY;
+        --count_;
+    }
+    history_[(first_ + count_) % DISCIPLINE_HISTORY] = p;
+    ++count_;
+    fit();
+    remember(r, width);
+    return stepped ? READING_OS_STEP : READING_IN_STEP;
+}
+
+/*
+ * Weighted least squares over the window, in ticks and ns from the newest
+ * point (small numbers, exact in doubles); weights 1 / width^2.  One point
+ * keeps the rate it has.
+ */
+void phase_estimate::fit()
+{
+    const phase_point &newest = history_[(first_ + count_ - 1) % DISCIPLINE_HISTORY];
+    double sw = 0, sx = 0, sy = 0;
+    for (int n = 0; n < count_; ++n) {
+        const phase_point &p = history_[(first_ + n) % DISCIPLINE_HISTORY];
+        const double w = 1.0 / (p.width_ns * p.width_ns + DISCIPLINE_NOISE_FLOOR_NS * DISCIPLINE_NOISE_FLOOR_NS);
+        sw += w;
+        sx += w * signed_ticks(p.tsc, newest.tsc);
+        sy += w * static_cast<double>(wrap_sub(p.realtime_ns, newest.realtime_ns));
+    }
+    const double mean_x = sx / sw, mean_y = sy / sw;
+    double sxx = 0, sxy = 0;
+    for (int n = 0; n < count_; ++n) {
+        const phase_point &p = history_[(first_ + n) % DISCIPLINE_HISTORY];
+        const double w = 1.0 / (p.width_ns * p.width_ns + DISCIPLINE_NOISE_FLOOR_NS * DISCIPLINE_NOISE_FLOOR_NS);
+        const double dx = signed_ticks(p.tsc, newest.tsc) - mean_x;
+        sxx += w * dx * dx;
+        sxy += w * dx * (static_cast<double>(wrap_sub(p.realtime_ns, newest.realtime_ns)) - mean_y);
+    }
+    const double rate = sxx > 0 ? sxy / sxx : line_.ns_per_tick;
+    line_.tsc = newest.tsc;
+    line_.ns_per_tick = rate;
+    line_.ns = static_cast<long double>(newest.realtime_ns) + static_cast<long double>(mean_y - rate * mean_x);
+}
+
+/* ---- records ------------------------------------------------------------ */
+
+calibration_record_t continuation_record(const calibration_record_t &in_force, uint64 pivot_tsc,
+                                         const phase_line &target, uint64 cycle_ticks)
+{
+    const long double value_us = record_at_us(in_force, pivot_tsc);
+    const long double goal_us = target.at(pivot_tsc + cycle_ticks) / 1000.0L;
+    return record_through(value_us, pivot_tsc, (goal_us - value_us) / static_cast<long double>(cycle_ticks));
+}
+
+calibration_record_t step_record(const phase_line &target, uint64 pivot_tsc)
+{
+    return record_through(target.at(pivot_tsc) / 1000.0L, pivot_tsc,
+                          static_cast<long double>(target.ns_per_tick) / 1000.0L);
+}
+
+/* ---- the discipline ----------------------------------------------------- */
+
+static calibration_record_t record_in_force(CALIBRATION_CONTEXT_H d_rec)
+{
+    const calibration_record_t &r = d_rec->calib_table[ring_index(calib::load(d_rec->idx))];
+    return calibration_record_t{calib::load(r.slope), calib::load(r.intercept)};
+}
+
+void tsc_discipline::start(CALIBRATION_CONTEXT_H d_rec)
+{
+    const clock_reading r = narrowest_clock_reading(discipline_clock::active, DISCIPLINE_BRACKETS);
+    estimate_.start(r, record_in_force(d_rec).slope);
+}
+
+void tsc_discipline::write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step)
+{
+    calib::increment(step ? d_rec->stepcount : d_rec->updates);
+    const int32_t next_idx = calib::next_index(ring_index(calib::load(d_rec->idx)));
+    calib::publish_record(d_rec, next_idx, record.slope, record.intercept);
+}
+
+cycle_outcome tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
+{
+    const clock_reading r = narrowest_clock_reading(discipline_clock::active, DISCIPLINE_BRACKETS);
+    int64 os_step_ns = 0;
+    const reading_verdict verdict = estimate_.take(r, &os_step_ns);
+    if (verdict == READING_UNTRUSTED)
+        return {verdict, false};
+
+    const phase_line target = estimate_.line();
+    const calibration_record_t in_force = record_in_force(d_rec);
+    const uint64 pivot_tsc = discipline_clock::active.read_tsc();
+    const double error_ns =
+        static_cast<double>(target.at(pivot_tsc) - record_at_us(in_force, pivot_tsc) * 1000.0L);
+    const bool step = verdict != READING_IN_STEP || !(std::fabs(error_ns) <= DISCIPLINE_SLEW_LIMIT_NS);
+    if (step) {
+        write(d_rec, step_record(target, pivot_tsc), true);
+    } else {
+        const auto cycle_ticks =
+            static_cast<uint64>(std::llround(DAEMON_UPDATE_INTERVAL * 1e9 / target.ns_per_tick));
+        write(d_rec, continuation_record(in_force, pivot_tsc, target, cycle_ticks), false);
+    }
+    return {verdict, step};
+}
+
+void tsc_discipline::step_to_estimate(CALIBRATION_CONTEXT_H d_rec)
+{
+    const uint64 pivot_tsc = discipline_clock::active.read_tsc();
+    write(d_rec, step_record(estimate_.line(), pivot_tsc), true);
+}
+
+} // namespace tsci2

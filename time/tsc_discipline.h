@@ -1,0 +1,180 @@
+/*
+ * tsc_discipline.h - the discipline: the one author of every correction of
+ * a calibration context after the initial calibration.
+ *
+ * Once a cycle the discipline thread reads both OS clocks between two TSC
+ * readings a few times, keeps the narrowest reading, and hands it here.  The
+ * discipline then
+ *
+ *   - tells what jumped, from the clocks alone: the real-time clock was
+ *     stepped when real-time minus monotonic changed; the TSC jumped when
+ *     the monotonic time elapsed since the last reading disagrees with the
+ *     ticks elapsed at the rate in force;
+ *   - keeps an estimate of the OS clock's phase and rate in ticks
+ *     (estimate_line): a weighted least-squares line through the recent
+ *     readings, restarted from the last two when a reading falls outside
+ *     what the line predicts (the rate changed);
+ *   - writes one record a cycle that leaves the clock where it is at the
+ *     tick it takes over and reaches the estimate one cycle later, so the
+ *     clock never jumps; it steps only for what jumped.
+ *
+ * The specified loop filter keeps polling on its schedule and keeps its
+ * state (tsci2_*), but its offsets are measured against the records written
+ * here and stay near zero: its corrections are handed to the discipline,
+ * which takes the first step as a step to its own estimate and lets the
+ * slews go (discipline_corrections).  One author writes every record.
+ *
+ * Internal: hidden symbols, reachable from the tests' static yaltime_core.
+ * Everything here runs in the discipline thread, or in the initial
+ * calibration before that thread exists.
+ */
+#ifndef YALTIME_TSC_DISCIPLINE_H
+#define YALTIME_TSC_DISCIPLINE_H
+
+#include "public/portable.h"
+#include "time/discipline_clock.h"
+#include "time/tsci2_loopfilter.h"
+
+#define TSCI2_HIDDEN __attribute__((visibility("hidden")))
+
+#define DISCIPLINE_BRACKETS 5          /* readings per cycle; the narrowest is kept */
+#define DISCIPLINE_WIDTH_LIMIT_NS 50000.0 /* a wider reading (a preemption) decides nothing */
+#define DISCIPLINE_HISTORY 12          /* readings the estimate is fitted over, at most */
+#define DISCIPLINE_OS_STEP_MIN_NS 5000.0  /* real-time minus monotonic change taken for a step, beyond both widths */
+#define DISCIPLINE_TSC_JUMP_NS 64000.0 /* monotonic minus ticks' time over one cycle taken for a TSC jump */
+#define DISCIPLINE_SLEW_LIMIT_NS 1000000.0 /* a larger phase error is stepped, not slewed */
+#define DISCIPLINE_CHANGE_SIGMAS 6.0   /* a reading this many typical misses off the line: the rate changed */
+#define DISCIPLINE_NOISE_FLOOR_NS 10.0 /* the smallest typical miss the change test assumes */
+#define DISCIPLINE_RATE_FACTOR 4.0     /* a new TSC rate further than this factor from the last is not taken */
+
+namespace tsci2 {
+
+/* Both OS clocks read between two TSC readings, back to back. */
+struct clock_reading {
+    uint64 tsc_begin;
+    int64 realtime_ns; /* CLOCK_REALTIME, ns since 1970 */
+    int64 mono_ns;     /* CLOCK_MONOTONIC */
+    uint64 tsc_end;
+};
+
+/* The narrowest of `count` readings (a preempted one cannot pass for it). */
+TSCI2_HIDDEN clock_reading narrowest_clock_reading(const discipline_clock::clock_source &clocks, int count);
+
+/* The OS real-time clock as a line in ticks: ns at `tsc`, and ns per tick. */
+struct phase_line {
+    uint64 tsc;
+    long double ns;
+    double ns_per_tick;
+
+    long double at(uint64 ticks) const
+    {
+        return ns + static_cast<long double>(static_cast<int64>(ticks - tsc)) * ns_per_tick;
+    }
+};
+
+/* One reading as the estimate uses it: real-time at a tick. */
+struct phase_point {
+    uint64 tsc;
+    int64 realtime_ns; /* moved by every OS step since, so all points share one frame */
+    double width_ns;
+};
+
+/* What a reading showed. */
+enum reading_verdict {
+    READING_UNTRUSTED,  /* too wide, or no start yet: nothing learnt */
+    READING_IN_STEP,    /* on the line, or a rate change followed */
+    READING_OS_STEP,    /* the real-time clock was stepped by os_step_ns */
+    READING_TSC_JUMP,   /* the TSC jumped: the estimate starts again from this reading */
+};
+
+/*
+ * The estimate of the OS clock against the TSC, and what the next reading
+ * is judged against.  A value type: the discipline thread holds one, tests
+ * make their own.
+ */
+class phase_estimate {
+public:
+    /* Starts from a first reading and a rate in microseconds per tick. */
+    void start(const clock_reading &r, double slope_us_per_tick);
+    bool started() const { return count_ > 0; }
+
+    /* Takes a reading in; what it showed.  os_step_ns is set for READING_OS_STEP. */
+    reading_verdict take(const clock_reading &r, int64 *os_step_ns);
+
+    /* The OS real-time clock as estimated now. */
+    phase_line line() const { return line_; }
+
+    /* The estimate's residual noise, ns RMS (the change test's scale). */
+    double noise_ns() const { return noise_ns_; }
+    int points() const { return count_; }
+
+private:
+    double width_ns(const clock_reading &r) const;
+    bool os_stepped(const clock_reading &r, double width_ns, int64 *step_ns) const;
+    bool tsc_jumped(const clock_reading &r, double width_ns) const;
+    void remember(const clock_reading &r, double width_ns);
+    void restart_from(const phase_point &p);
+    void fit();
+
+    phase_point history_[DISCIPLINE_HISTORY] = {};
+    int first_ = 0; /* oldest point in the ring */
+    int count_ = 0;
+    phase_line line_ = {0, 0.0L, 0.0};
+    double noise_ns_ = DISCIPLINE_NOISE_FLOOR_NS;
+    /* the last trusted reading */
+    int64 os_minus_mono_ns_ = 0;
+    int64 mono_ns_ = 0;
+    uint64 mono_tsc_ = 0;
+    double last_width_ns_ = 0;
+    bool jumped_last_ = false; /* the last reading was taken for a TSC jump */
+    double last_miss_ns_ = 0;  /* how far the last reading fell from the line */
+};
+
+/*
+ * The record that continues `in_force` without a jump at `pivot_tsc` and
+ * reaches `target` one cycle (`cycle_ticks`) later: whole-microsecond
+ * intercept, the fraction carried by the slope through the pivot.
+ */
+TSCI2_HIDDEN calibration_record_t continuation_record(const calibration_record_t &in_force, uint64 pivot_tsc,
+                                                      const phase_line &target, uint64 cycle_ticks);
+
+/* The record that reads `target` itself (a step), with the same rounding. */
+TSCI2_HIDDEN calibration_record_t step_record(const phase_line &target, uint64 pivot_tsc);
+
+/* What the discipline did in one cycle. */
+struct cycle_outcome {
+    reading_verdict verdict;
+    bool stepped; /* a record came into force with a jump (counted in stepcount) */
+};
+
+/*
+ * The discipline of one context: its estimate, and the records it writes.
+ * The discipline thread holds one on its stack; tests make their own.
+ */
+class tsc_discipline {
+public:
+    /*
+     * Starts from a fresh reading and the slope of the record in force.
+     * Not started when that slope is not a positive number: the specified
+     * loop then corrects the context alone.
+     */
+    void start(CALIBRATION_CONTEXT_H d_rec);
+    bool started() const { return estimate_.started(); }
+
+    /* One cycle: read, judge, and write the next record into d_rec. */
+    cycle_outcome correct(CALIBRATION_CONTEXT_H d_rec);
+
+    /* Takes the loop filter's step: a record to the estimate, in force at once. */
+    void step_to_estimate(CALIBRATION_CONTEXT_H d_rec);
+
+    const phase_estimate &estimate() const { return estimate_; }
+
+private:
+    void write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step);
+
+    phase_estimate estimate_;
+};
+
+} // namespace tsci2
+
+#endif /* YALTIME_TSC_DISCIPLINE_H */
