@@ -48,6 +48,13 @@ namespace {
 
 constexpr double NOISE_STEP = 0.05; /* the running median's step, relative */
 
+/* A running median: moves by NOISE_STEP of itself toward each sample, never below `floor`. */
+void track_median(double *median, double sample, double floor)
+{
+    *median *= sample > *median ? 1.0 + NOISE_STEP : 1.0 - NOISE_STEP;
+    *median = std::fmax(*median, floor);
+}
+
 clock_reading read_clock_reading(const discipline_clock::clock_source &clocks)
 {
     clock_reading r;
@@ -115,6 +122,7 @@ void phase_estimate::start(const clock_reading &r, double slope_us_per_tick)
         return;
     line_.ns_per_tick = slope_us_per_tick * 1000.0;
     const double width = width_ns(r);
+    typical_width_ns_ = width;
     restart_from(phase_point{realtime_tsc(r), r.realtime_ns, width});
     remember(r, width);
 }
@@ -155,6 +163,23 @@ void phase_estimate::restart_from(const phase_point &p)
     fit();
 }
 
+bool phase_estimate::is_narrow(double width_ns) const
+{
+    return width_ns <= DISCIPLINE_NARROW_FACTOR * typical_width_ns_;
+}
+
+void phase_estimate::restart_from_last_narrow()
+{
+    for (int n = count_ - 1; n >= 0; --n) {
+        const phase_point &p = history_[(first_ + n) % DISCIPLINE_HISTORY];
+        if (is_narrow(p.width_ns)) {
+            restart_from(p);
+            return;
+        }
+    }
+    count_ = 0;
+}
+
 reading_verdict phase_estimate::take(const clock_reading &r, int64 *os_step_ns)
 {
     *os_step_ns = 0;
@@ -190,18 +215,26 @@ reading_verdict phase_estimate::take(const clock_reading &r, int64 *os_step_ns)
 
     const phase_point p{realtime_tsc(r), r.realtime_ns, width};
     const double miss_ns = static_cast<double>(static_cast<long double>(p.realtime_ns) - line_.at(p.tsc));
-    /* The typical miss, tracked as a running median: a change that the
-     * test below misses for a cycle or two does not widen the test. */
-    const bool beyond = std::fabs(miss_ns) > DISCIPLINE_CHANGE_SIGMAS * noise_ns_;
-    const bool beyond_again = std::fabs(miss_ns) > 0.5 * DISCIPLINE_CHANGE_SIGMAS * noise_ns_ &&
-                              (miss_ns > 0) == (last_miss_ns_ > 0) &&
-                              std::fabs(last_miss_ns_) > 0.5 * DISCIPLINE_CHANGE_SIGMAS * noise_ns_;
-    noise_ns_ *= std::fabs(miss_ns) > noise_ns_ ? 1.0 + NOISE_STEP : 1.0 - NOISE_STEP;
-    noise_ns_ = std::fmax(noise_ns_, DISCIPLINE_NOISE_FLOOR_NS);
-    last_miss_ns_ = miss_ns;
+    /* A reading much wider than usual (the thread was interrupted inside
+     * it) is uncertain by most of its width: it cannot tell a change from
+     * its own error, and counts in the fit by its small weight only.  The
+     * typical miss and width are tracked as running medians, so a change
+     * that the test below misses for a cycle or two does not widen it. */
+    const bool narrow = is_narrow(width);
+    const double limit_ns = DISCIPLINE_CHANGE_SIGMAS * noise_ns_;
+    const bool beyond = narrow && std::fabs(miss_ns) > limit_ns;
+    const bool beyond_again = narrow && std::fabs(miss_ns) > 0.5 * limit_ns && (miss_ns > 0) == (last_miss_ns_ > 0) &&
+                              std::fabs(last_miss_ns_) > 0.5 * limit_ns;
+    track_median(&typical_width_ns_, width, 1.0);
+    if (narrow) {
+        track_median(&noise_ns_, std::fabs(miss_ns), DISCIPLINE_NOISE_FLOOR_NS);
+        last_miss_ns_ = miss_ns;
+    }
     if (beyond || beyond_again) {
-        /* The rate changed since the last reading: start again from it. */
-        restart_from(history_[(first_ + count_ - 1) % DISCIPLINE_HISTORY]);
+        /* The rate changed: start again from the last narrow reading, which
+         * with this one gives the new rate (a wide one would set it by its
+         * own error), or from this one alone, rate kept. */
+        restart_from_last_narrow();
         last_miss_ns_ = 0;
     }
     if (count_ == DISCIPLINE_HISTORY) {
@@ -216,9 +249,19 @@ reading_verdict phase_estimate::take(const clock_reading &r, int64 *os_step_ns)
 }
 
 /*
+ * A reading's weight: 1 / its variance, the typical miss squared plus the
+ * square of the width it has beyond the typical one (how far an interrupted
+ * reading can be off).
+ */
+double phase_estimate::weight(const phase_point &p) const
+{
+    const double excess_ns = std::fmax(0.0, p.width_ns - typical_width_ns_);
+    return 1.0 / (noise_ns_ * noise_ns_ + excess_ns * excess_ns);
+}
+
+/*
  * Weighted least squares over the window, in ticks and ns from the newest
- * point (small numbers, exact in doubles); weights 1 / width^2.  One point
- * keeps the rate it has.
+ * point (small numbers, exact in doubles).  One point keeps the rate it has.
  */
 void phase_estimate::fit()
 {
@@ -226,7 +269,7 @@ void phase_estimate::fit()
     double sw = 0, sx = 0, sy = 0;
     for (int n = 0; n < count_; ++n) {
         const phase_point &p = history_[(first_ + n) % DISCIPLINE_HISTORY];
-        const double w = 1.0 / (p.width_ns * p.width_ns + DISCIPLINE_NOISE_FLOOR_NS * DISCIPLINE_NOISE_FLOOR_NS);
+        const double w = weight(p);
         sw += w;
         sx += w * signed_ticks(p.tsc, newest.tsc);
         sy += w * static_cast<double>(wrap_sub(p.realtime_ns, newest.realtime_ns));
@@ -235,7 +278,7 @@ void phase_estimate::fit()
     double sxx = 0, sxy = 0;
     for (int n = 0; n < count_; ++n) {
         const phase_point &p = history_[(first_ + n) % DISCIPLINE_HISTORY];
-        const double w = 1.0 / (p.width_ns * p.width_ns + DISCIPLINE_NOISE_FLOOR_NS * DISCIPLINE_NOISE_FLOOR_NS);
+        const double w = weight(p);
         const double dx = signed_ticks(p.tsc, newest.tsc) - mean_x;
         sxx += w * dx * dx;
         sxy += w * dx * (static_cast<double>(wrap_sub(p.realtime_ns, newest.realtime_ns)) - mean_y);

@@ -45,6 +45,7 @@
 #define DISCIPLINE_SLEW_LIMIT_NS 1000000.0 /* a larger phase error is stepped, not slewed */
 #define DISCIPLINE_CHANGE_SIGMAS 6.0   /* a reading this many typical misses off the line: the rate changed */
 #define DISCIPLINE_NOISE_FLOOR_NS 10.0 /* the smallest typical miss the change test assumes */
+#define DISCIPLINE_NARROW_FACTOR 2.0   /* a reading up to this many typical widths counts as narrow */
 #define DISCIPLINE_RATE_FACTOR 4.0     /* a new TSC rate further than this factor from the last is not taken */
 
 namespace tsci2 {
@@ -114,6 +115,9 @@ private:
     bool tsc_jumped(const clock_reading &r, double width_ns) const;
     void remember(const clock_reading &r, double width_ns);
     void restart_from(const phase_point &p);
+    void restart_from_last_narrow();
+    bool is_narrow(double width_ns) const;
+    double weight(const phase_point &p) const;
     void fit();
 
     phase_point history_[DISCIPLINE_HISTORY] = {};
@@ -128,6 +132,7 @@ private:
     double last_width_ns_ = 0;
     bool jumped_last_ = false; /* the last reading was taken for a TSC jump */
     double last_miss_ns_ = 0;  /* how far the last reading fell from the line */
+    double typical_width_ns_ = 0;
 };
 
 /*

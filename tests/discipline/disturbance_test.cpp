@@ -293,12 +293,12 @@ wander sine(double ppm, double period_s)
 void add_moving_rates(std::vector<sweep_case> &cases)
 {
     const auto moving = [](wander w) { return [w](sim::sim_clock &c) { c.wander_ns = w; }; };
-    const auto busy = [](wander w) {
-        return [w](sim::sim_clock &c) {
+    const auto busy = [](wander w, int percent) {
+        return [w, percent](sim::sim_clock &c) {
             c.wander_ns = w;
             c.sleep_overshoot_max_ns = 1000000;
-            c.before_os_sample = [&c] {
-                if (c.uniform(1, 10) == 1)
+            c.before_os_sample = [&c, percent] {
+                if (c.uniform(1, 100) <= percent)
                     c.t_ns += c.uniform(0, 50000);
             };
         };
@@ -316,8 +316,9 @@ void add_moving_rates(std::vector<sweep_case> &cases)
         {"random walk 1 ppm / 64 s, another", moving(random_walk(1.0, 5)), 1, 3},
         {"+5 ppm over 10 min", moving(ramp(5, RUNNING_AT_S, 600)), 1, 0},
         {"+-3 ppm sine, 15 min", moving(sine(3, 900)), 1, 0},
-        {"busy, quiet", busy(nullptr), 1, 5},
-        {"busy, random walk 0.2 ppm / 64 s", busy(random_walk(0.2, 6)), 1, 5},
+        {"busy, quiet", busy(nullptr, 10), 1, 5},
+        {"busy, random walk 0.2 ppm / 64 s", busy(random_walk(0.2, 6), 10), 1, 5},
+        {"busier: 60 % preempted, random walk 0.2 ppm / 64 s", busy(random_walk(0.2, 7), 60), 1, 5},
     };
     for (const auto &row : rows)
         cases.push_back({"OS clock's rate moving", row.size, 0, 0, row.apply, 0, 0, 20, 0, -1, 1, row.p99_us, row.max_us,
