@@ -5,12 +5,15 @@
 #   make install [PREFIX=/usr/local] - build (x64) and install
 #   make fuzz   - build the fuzz targets (clang) and run each for FUZZ_SECONDS
 #   make soak   - build (x64) and run the 60 s load test (owner, 32 readers)
+#   make e2e    - build (x64) and measure the clock end to end for E2E_SECONDS
+#                 per case (quiet and wandering OS clocks; owner and reader)
 # The sanitizer presets asan and tsan, and fuzz where clang is installed,
 # are part of make test.
 HAVE_CLANG := $(shell command -v clang++ >/dev/null 2>&1 && echo yes)
 PRESETS ?= x64 i386 asan tsan $(if $(HAVE_CLANG),fuzz)
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 60
+E2E_SECONDS ?= 900
 RUN_ARGS ?=
 # Long enough for the step at the first poll (16 s) and a few slews after it.
 RUN_SECONDS ?= 90
@@ -21,7 +24,7 @@ PREFIX ?= /usr/local
 # target, so plain build-% would never run for them.
 ALL_PRESETS := x64 i386 asan tsan fuzz
 
-.PHONY: deps run bench install test build fuzz soak $(addprefix build-,$(ALL_PRESETS)) $(addprefix test-,$(ALL_PRESETS))
+.PHONY: deps run bench install test build fuzz soak e2e $(addprefix build-,$(ALL_PRESETS)) $(addprefix test-,$(ALL_PRESETS))
 
 deps:
 	@sh scripts/install-deps.sh
@@ -54,3 +57,6 @@ fuzz: build-fuzz
 
 soak: build-x64
 	./build/x64/bin/yaltime_soak --seconds $(SOAK_SECONDS)
+
+e2e: build-x64
+	sh tests/load/run_end_to_end.sh build/x64 $(E2E_SECONDS)

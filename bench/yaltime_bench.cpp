@@ -11,6 +11,13 @@
  *   reader    no argument, with a live owner running (VEK_SHM_PREFIX shared)
  *   ordinary  no argument and no area: falls back to its own calibration
  *   baseline  no component: rdtsc, clock_gettime, gettimeofday, system_clock
+ *   discipline  no component: the CPU time of one discipline cycle without
+ *             its sleep (tsci2::discipline_cycle on a private context, the
+ *             real clocks, a sleep that returns at once): as the schedule
+ *             falls (a poll every 16 cycles or more) and with a poll in
+ *             every cycle.  No time passes between the cycles, so what the
+ *             loop concludes means nothing; the work it does is the work of
+ *             a cycle.
  * Before measuring it checks that YALTIME_GET_CALIBRATION reports the
  * calibration the mode stands for, and refuses to measure otherwise.
  *
@@ -30,14 +37,19 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "host/vek_host.h"
+#include "interface/vek_base.interface.h"
 #include "interface/yaltime.interface.h"
 #include "public/tsc.h"
 #include "public/yaltime_clock.hpp"
+#include "time/calibration.h"
+#include "time/tsci2_loopfilter.h"
+#include "time/tsci2_loopfilter_internal.h"
 #include "tools/component_path.h"
 
 /* Set once before any benchmark thread exists, read-only afterwards.  Of
@@ -144,6 +156,52 @@ void bm_system_clock(benchmark::State &state)
         benchmark::DoNotOptimize(baseline_system_clock());
 }
 
+/* ---- the discipline's cycle ---------------------------------------------- */
+
+calibration_context_t discipline_context; /* private: no other process sees it */
+
+void real_sleep(double seconds)
+{
+    if (seconds > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+void no_sleep(double) {}
+
+/* The initial calibration with real sleeps (its slope wants its second),
+ * then every sleep returns at once. */
+void start_discipline()
+{
+    vek_base_sleep = real_sleep;
+    tsci2_loopfilter_init(&discipline_context);
+    vek_base_sleep = no_sleep;
+}
+
+void count_steps(benchmark::State &state, int32_t steps_before)
+{
+    const double steps = calib::load(discipline_context.stepcount) - steps_before;
+    state.counters["steps_per_cycle"] = benchmark::Counter(steps / static_cast<double>(state.iterations()));
+}
+
+void bm_discipline_cycle(benchmark::State &state)
+{
+    const int32_t steps_before = calib::load(discipline_context.stepcount);
+    for (auto _ : state)
+        tsci2::discipline_cycle(&discipline_context);
+    count_steps(state, steps_before);
+}
+
+void bm_discipline_polling_cycle(benchmark::State &state)
+{
+    const int32_t steps_before = calib::load(discipline_context.stepcount);
+    for (auto _ : state) {
+        tsci2_poll_factor = 1; /* the cycle's timer reaches the factor: it polls */
+        tsci2_poll_timer = 0;
+        tsci2::discipline_cycle(&discipline_context);
+    }
+    count_steps(state, steps_before);
+}
+
 struct mode_info {
     const char *name;
     const char *start_arg; /* null: none */
@@ -192,7 +250,8 @@ int start_component(const mode_info &mode, const std::string &library)
 
 void usage()
 {
-    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline [--library PATH] [benchmark options]\n");
+    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline|discipline [--library PATH] "
+                    "[benchmark options]\n");
 }
 
 } // namespace
@@ -224,6 +283,11 @@ int main(int argc, char **argv)
         register_call("baseline/clock_gettime", bm_clock_gettime);
         register_call("baseline/gettimeofday", bm_gettimeofday);
         register_call("baseline/system_clock::now", bm_system_clock);
+    } else if (mode_name == "discipline") {
+        start_discipline();
+        benchmark::RegisterBenchmark("discipline/cycle", bm_discipline_cycle)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("discipline/polling_cycle", bm_discipline_polling_cycle)
+            ->Unit(benchmark::kMicrosecond);
     } else {
         const mode_info *mode = nullptr;
         for (const mode_info &m : MODES)

@@ -1,24 +1,54 @@
 /*
- * clock_shift_preload.c - an LD_PRELOAD library for tests: the OS real-time
- * clock of a process, shifted.
+ * clock_shift_preload.c - an LD_PRELOAD library for tests: the OS clocks of
+ * a process, stepped and with a wandering rate.
  *
- * gettimeofday and clock_gettime(CLOCK_REALTIME) return the real clock plus
- * a shift in nanoseconds read, at every call, from the first 8 bytes of the
- * file named by YALTIME_TEST_CLOCK_SHIFT_FILE (a signed 64-bit integer in
- * the machine's byte order).  Another process maps the same file and changes
- * the shift: to this process, its OS clock has been set.  The machine's
- * clock is never touched.  Without the variable, or with a file that cannot
- * be mapped, the shift is 0.
+ * A step: gettimeofday and clock_gettime of the real-time clocks
+ * (CLOCK_REALTIME, _COARSE, CLOCK_TAI) return the real clock plus a shift
+ * in nanoseconds read, at every call, from the first 8 bytes of the file
+ * named by YALTIME_TEST_CLOCK_SHIFT_FILE (a signed 64-bit integer in the
+ * machine's byte order).  Another process maps the same file and changes
+ * the shift: to this process, its OS clock has been set.
  *
- * On i386 with 64-bit time_t the library's calls are named __gettimeofday64
- * and __clock_gettime64; the header's redirections give the definitions
- * below those names too, so the same source interposes on both targets.
+ * A wandering rate: with YALTIME_TEST_CLOCK_WANDER_FILE set, the real-time
+ * clocks and the monotonic ones (CLOCK_MONOTONIC, _COARSE, CLOCK_BOOTTIME)
+ * run at a rate that moves as a random walk, as a time daemon's frequency
+ * adjustments move them: they stay continuous, the monotonic clock stays
+ * monotonic, and real-time minus monotonic time is unchanged.
+ * CLOCK_MONOTONIC_RAW, which no daemon adjusts, is left alone.  The walk
+ * starts at rate 0 at its epoch, and every step_s seconds the rate changes
+ * by a normal draw of sigma_ppm; the offset is the rate integrated over
+ * time.  The walk is a function of the seed and of the real (unshifted)
+ * monotonic time only, so every process that reads the same file sees the
+ * same OS clocks at the same instant.  The file holds one line
+ *   epoch_mono_ns=E seed=S sigma_ppm=P step_s=T
+ * The first process to find it missing writes it: the epoch is its start,
+ * the rest comes from YALTIME_TEST_CLOCK_WANDER_SEED (default 1),
+ * YALTIME_TEST_CLOCK_WANDER_PPM (default 0) and
+ * YALTIME_TEST_CLOCK_WANDER_STEP_S (default 64).  Later processes take the
+ * file's values and ignore their own.  The walk is tabulated at load for
+ * WALK_STEPS steps (three days at 64 s); the rate stays at its last value
+ * beyond.  Absolute sleeps on a shifted clock (clock_nanosleep with
+ * TIMER_ABSTIME) are shifted back, so that they end when that clock says.
+ *
+ * The machine's clocks are never touched.  Without the variables, or with a
+ * file that cannot be read, nothing is shifted.  Reading a clock takes no
+ * lock, allocates nothing and makes no call beyond the real clock reads:
+ * safe in a signal handler, and a table look-up more than the real call.
+ *
+ * On i386 with 64-bit time_t the library's calls are named __gettimeofday64,
+ * __clock_gettime64 and __clock_nanosleep_time64; the header's redirections
+ * give the definitions below those names too, so the same source
+ * interposes on both targets.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <math.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/time.h>
 #include <time.h>
@@ -27,29 +57,70 @@
 #if defined(__i386__) && defined(_TIME_BITS) && _TIME_BITS == 64
 #define GETTIMEOFDAY_NAME "__gettimeofday64"
 #define CLOCK_GETTIME_NAME "__clock_gettime64"
+#define CLOCK_NANOSLEEP_NAME "__clock_nanosleep_time64"
 #else
 #define GETTIMEOFDAY_NAME "gettimeofday"
 #define CLOCK_GETTIME_NAME "clock_gettime"
+#define CLOCK_NANOSLEEP_NAME "clock_nanosleep"
 #endif
 
+#define NS_PER_S INT64_C(1000000000)
+#define WALK_STEPS 4096
+
 typedef int (*clock_gettime_fn)(clockid_t, struct timespec *);
+typedef int (*clock_nanosleep_fn)(clockid_t, int, const struct timespec *, struct timespec *);
 
 static int64_t *shift_cell; /* set once by the constructor, before main */
 static clock_gettime_fn real_clock_gettime_ptr;
+static clock_nanosleep_fn real_clock_nanosleep_ptr;
 
-static clock_gettime_fn real_clock_gettime(void)
+/* The walk, set up once by the constructor, then only read. */
+static struct {
+    int64_t epoch_mono_ns;
+    int64_t step_ns;
+    double rate_ppm[WALK_STEPS];       /* rate during step k */
+    double offset_ns[WALK_STEPS];      /* offset at the start of step k */
+} walk;
+static int walk_ready; /* 1 once `walk` is complete (release/acquire) */
+
+static void *real_entry(void **cache, const char *name)
 {
-    clock_gettime_fn f = __atomic_load_n(&real_clock_gettime_ptr, __ATOMIC_ACQUIRE);
+    void *f = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
     if (f == NULL) {
-        f = (clock_gettime_fn)dlsym(RTLD_NEXT, CLOCK_GETTIME_NAME);
-        __atomic_store_n(&real_clock_gettime_ptr, f, __ATOMIC_RELEASE);
+        f = dlsym(RTLD_NEXT, name);
+        __atomic_store_n(cache, f, __ATOMIC_RELEASE);
     }
     return f;
 }
 
-__attribute__((constructor)) static void map_shift_cell(void)
+static clock_gettime_fn real_clock_gettime(void)
 {
-    (void)real_clock_gettime();
+    return (clock_gettime_fn)real_entry((void **)&real_clock_gettime_ptr, CLOCK_GETTIME_NAME);
+}
+
+static clock_nanosleep_fn real_clock_nanosleep(void)
+{
+    return (clock_nanosleep_fn)real_entry((void **)&real_clock_nanosleep_ptr, CLOCK_NANOSLEEP_NAME);
+}
+
+static int64_t to_ns(const struct timespec *ts) { return (int64_t)ts->tv_sec * NS_PER_S + ts->tv_nsec; }
+
+static void from_ns(int64_t ns, struct timespec *ts)
+{
+    int64_t sec = ns / NS_PER_S;
+    int64_t rem = ns % NS_PER_S;
+    if (rem < 0) {
+        rem += NS_PER_S;
+        sec -= 1;
+    }
+    ts->tv_sec = (time_t)sec;
+    ts->tv_nsec = (long)rem;
+}
+
+/* ---- the step ------------------------------------------------------------ */
+
+static void map_shift_cell(void)
+{
     const char *path = getenv("YALTIME_TEST_CLOCK_SHIFT_FILE");
     if (path == NULL)
         return;
@@ -62,47 +133,200 @@ __attribute__((constructor)) static void map_shift_cell(void)
         __atomic_store_n(&shift_cell, (int64_t *)p, __ATOMIC_RELEASE);
 }
 
-static int64_t shift_ns(void)
+static int64_t step_shift_ns(void)
 {
     const int64_t *cell = __atomic_load_n(&shift_cell, __ATOMIC_ACQUIRE);
     return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0;
 }
 
-/* The real CLOCK_REALTIME plus the shift, as whole seconds and nanoseconds. */
-static int shifted_now(struct timespec *ts)
+/* ---- the wander ---------------------------------------------------------- */
+
+static uint64_t splitmix64(uint64_t x)
 {
-    clock_gettime_fn real = real_clock_gettime();
-    if (real == NULL || real(CLOCK_REALTIME, ts) != 0)
-        return -1;
-    const int64_t ns = (int64_t)ts->tv_sec * 1000000000 + ts->tv_nsec + shift_ns();
-    int64_t sec = ns / 1000000000;
-    int64_t rem = ns % 1000000000;
-    if (rem < 0) {
-        rem += 1000000000;
-        sec -= 1;
-    }
-    ts->tv_sec = (time_t)sec;
-    ts->tv_nsec = (long)rem;
-    return 0;
+    x += UINT64_C(0x9E3779B97F4A7C15);
+    x = (x ^ (x >> 30)) * UINT64_C(0xBF58476D1CE4E5B9);
+    x = (x ^ (x >> 27)) * UINT64_C(0x94D049BB133111EB);
+    return x ^ (x >> 31);
 }
 
-/* The interposed entries: exported whatever visibility the build defaults to. */
+/* The k-th standard normal draw of the seed's sequence (Box-Muller). */
+static double normal_draw(uint64_t seed, uint64_t k)
+{
+    const uint64_t a = splitmix64(seed * UINT64_C(0x100000001B3) + 2 * k);
+    const uint64_t b = splitmix64(seed * UINT64_C(0x100000001B3) + 2 * k + 1);
+    const double u1 = ((double)(a >> 11) + 1.0) / 9007199254740992.0; /* (0, 1] */
+    const double u2 = (double)(b >> 11) / 9007199254740992.0;         /* [0, 1) */
+    return sqrt(-2.0 * log(u1)) * cos(2.0 * M_PI * u2);
+}
+
+struct wander_params {
+    long long epoch_mono_ns;
+    unsigned long long seed;
+    double sigma_ppm;
+    double step_s;
+};
+
+static double env_double(const char *name, double fallback)
+{
+    const char *v = getenv(name);
+    return v ? strtod(v, NULL) : fallback;
+}
+
+/*
+ * The file's parameters; the first process writes its own (through a
+ * private file linked into place, so that a reader never sees half a line).
+ */
+static int shared_wander_params(const char *path, int64_t mono_now_ns, struct wander_params *p)
+{
+    const char *seed = getenv("YALTIME_TEST_CLOCK_WANDER_SEED");
+    char line[256];
+    const int n = snprintf(line, sizeof line, "epoch_mono_ns=%lld seed=%llu sigma_ppm=%.17g step_s=%.17g\n",
+                           (long long)mono_now_ns, seed ? strtoull(seed, NULL, 0) : 1ull,
+                           env_double("YALTIME_TEST_CLOCK_WANDER_PPM", 0.0),
+                           env_double("YALTIME_TEST_CLOCK_WANDER_STEP_S", 64.0));
+    char tmp[4096];
+    if (snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, (long)getpid()) < (int)sizeof tmp) {
+        const int fd = open(tmp, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            const int written = (int)write(fd, line, (size_t)n);
+            close(fd);
+            if (written == n && link(tmp, path) != 0 && errno != EEXIST)
+                perror("clock_shift_preload: wander file");
+            unlink(tmp);
+        }
+    }
+    FILE *f = fopen(path, "re");
+    if (f == NULL)
+        return -1;
+    const int got = fscanf(f, "epoch_mono_ns=%lld seed=%llu sigma_ppm=%lf step_s=%lf", &p->epoch_mono_ns, &p->seed,
+                           &p->sigma_ppm, &p->step_s);
+    fclose(f);
+    return got == 4 && p->step_s > 0 && isfinite(p->sigma_ppm) ? 0 : -1;
+}
+
+static void tabulate_walk(const struct wander_params *p)
+{
+    walk.epoch_mono_ns = p->epoch_mono_ns;
+    walk.step_ns = (int64_t)llround(p->step_s * 1e9);
+    walk.rate_ppm[0] = 0.0;
+    walk.offset_ns[0] = 0.0;
+    for (int k = 1; k < WALK_STEPS; ++k) {
+        walk.rate_ppm[k] = walk.rate_ppm[k - 1] + p->sigma_ppm * normal_draw(p->seed, (uint64_t)k);
+        walk.offset_ns[k] = walk.offset_ns[k - 1] + walk.rate_ppm[k - 1] * 1e-6 * (double)walk.step_ns;
+    }
+    __atomic_store_n(&walk_ready, 1, __ATOMIC_RELEASE);
+}
+
+static void set_up_wander(void)
+{
+    const char *path = getenv("YALTIME_TEST_CLOCK_WANDER_FILE");
+    clock_gettime_fn real = real_clock_gettime();
+    struct timespec now;
+    struct wander_params p;
+    if (path == NULL || real == NULL || real(CLOCK_MONOTONIC, &now) != 0)
+        return;
+    if (shared_wander_params(path, to_ns(&now), &p) != 0) {
+        fprintf(stderr, "clock_shift_preload: %s unreadable, the clocks do not wander\n", path);
+        return;
+    }
+    tabulate_walk(&p);
+}
+
+/* The walk's offset at a real monotonic time, in nanoseconds. */
+static int64_t wander_ns_at(int64_t real_mono_ns)
+{
+    if (!__atomic_load_n(&walk_ready, __ATOMIC_ACQUIRE))
+        return 0;
+    const int64_t since = real_mono_ns - walk.epoch_mono_ns;
+    if (since <= 0)
+        return 0;
+    int64_t k = since / walk.step_ns;
+    if (k >= WALK_STEPS)
+        k = WALK_STEPS - 1;
+    const double into_step_ns = (double)(since - k * walk.step_ns);
+    return llround(walk.offset_ns[k] + walk.rate_ppm[k] * 1e-6 * into_step_ns);
+}
+
+/* The walk's offset now: 0 without a walk, so without an extra clock read. */
+static int64_t wander_ns_now(void)
+{
+    if (!__atomic_load_n(&walk_ready, __ATOMIC_ACQUIRE))
+        return 0;
+    struct timespec mono;
+    if (real_clock_gettime()(CLOCK_MONOTONIC, &mono) != 0)
+        return 0;
+    return wander_ns_at(to_ns(&mono));
+}
+
+__attribute__((constructor)) static void set_up(void)
+{
+    (void)real_clock_gettime();
+    (void)real_clock_nanosleep();
+    map_shift_cell();
+    set_up_wander();
+}
+
+/* ---- which clocks move ---------------------------------------------------- */
+
+static int is_real_time(clockid_t id) { return id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE || id == CLOCK_TAI; }
+
+static int is_monotonic(clockid_t id)
+{
+    return id == CLOCK_MONOTONIC || id == CLOCK_MONOTONIC_COARSE || id == CLOCK_BOOTTIME;
+}
+
+/* What this process's clock `id` (a real-time or monotonic one) shows beyond the real one now. */
+static int64_t shift_now_ns(clockid_t id)
+{
+    return is_real_time(id) ? step_shift_ns() + wander_ns_now() : wander_ns_now();
+}
+
+/* ---- the interposed entries (exported whatever the build's default) ------ */
+
 __attribute__((visibility("default"))) int clock_gettime(clockid_t id, struct timespec *ts)
 {
-    if (id != CLOCK_REALTIME) {
-        clock_gettime_fn real = real_clock_gettime();
-        return real ? real(id, ts) : -1;
-    }
-    return shifted_now(ts);
+    clock_gettime_fn real = real_clock_gettime();
+    if (real == NULL)
+        return -1;
+    if (!is_real_time(id) && !is_monotonic(id))
+        return real(id, ts);
+    /* The monotonic clocks take the walk at their own reading, which keeps
+     * them monotonic (BOOTTIME, which also counts suspended time, at a
+     * monotonic reading); the real-time clocks at a monotonic reading made
+     * just before theirs, so that their own reading comes last. */
+    const int own_reading = id == CLOCK_MONOTONIC || id == CLOCK_MONOTONIC_COARSE;
+    const int64_t shift_before = own_reading ? 0 : shift_now_ns(id);
+    const int rc = real(id, ts);
+    if (rc != 0)
+        return rc;
+    const int64_t shift = own_reading ? wander_ns_at(to_ns(ts)) : shift_before;
+    if (shift != 0)
+        from_ns(to_ns(ts) + shift, ts);
+    return 0;
 }
 
 __attribute__((visibility("default"))) int gettimeofday(struct timeval *restrict tv, void *restrict tz)
 {
     (void)tz;
     struct timespec ts;
-    if (shifted_now(&ts) != 0)
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
         return -1;
     tv->tv_sec = ts.tv_sec;
     tv->tv_usec = (suseconds_t)(ts.tv_nsec / 1000);
     return 0;
+}
+
+__attribute__((visibility("default"))) int clock_nanosleep(clockid_t id, int flags, const struct timespec *request,
+                                                           struct timespec *remain)
+{
+    clock_nanosleep_fn real = real_clock_nanosleep();
+    if (real == NULL)
+        return ENOSYS;
+    if (!(flags & TIMER_ABSTIME) || !(is_real_time(id) || is_monotonic(id)))
+        return real(id, flags, request, remain);
+    /* The deadline on the real clock: off by the rate times the sleep, a
+     * few microseconds in a second at hundreds of ppm. */
+    struct timespec deadline;
+    from_ns(to_ns(request) - shift_now_ns(id), &deadline);
+    return real(id, flags, &deadline, remain);
 }

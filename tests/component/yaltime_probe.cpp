@@ -6,13 +6,18 @@
 //   yaltime-probe [--arg NAME]... [--count-mmap] [--every SECONDS]
 //                 [--for SECONDS] [--tsc-to-now TICKS] [--serve]
 //                 [--as-uid UID] [--hold-start SECONDS] [--busy THREADS]
-//                 LIBRARY
+//                 [--accuracy] LIBRARY
 //
 // --hold-start lengthens the first sleep of a second or more that the start
 // makes (the initial calibration's span; an owner's takeover is under way
 // then) by that much, so that other processes surely meet the start there.
 // --busy runs that many threads reading YALTIME_NOW without pause, each
 // between two OS-clock readings, for the --for span.
+//
+// --accuracy measures the clock end to end instead of printing samples
+// (accuracy_probe.h): every --every seconds for the --for span, the error of
+// YALTIME_TSC_TO_NOW against the OS clock, and meanwhile on a thread of its
+// own how far converting one tick again 1 ms later moves it back.
 //
 // --as-uid drops to that user and group (from root) once the libraries are
 // loaded, before the component starts: everything the component does with
@@ -28,6 +33,11 @@
 //   holding os=S                      the held sleep of the start begins
 //   busy readings=R worst=W           per busy thread: W the largest distance
 //                                     (s) of a reading outside its OS bracket
+//   accuracy samples=N judged=J p50_us=A p99_us=B max_us=C mean_us=M
+//            width_p50_ns=W back_max_us=K back_max_all_us=L back_checks=Q
+//            steps=S code=C              the end of an --accuracy run
+//                                     (judged over its second half; L over
+//                                     all of it)
 //   serving                           then sleeps until killed (--serve)
 #include <grp.h>
 #include <unistd.h>
@@ -43,6 +53,7 @@
 #include <vector>
 
 #include "host/vek_host.h"
+#include "tests/component/accuracy_probe.h"
 #include "interface/vek_base.interface.h"
 #include "interface/yaltime.interface.h"
 #include "time/os_time.h"
@@ -59,6 +70,7 @@ struct options {
     long as_uid = -1;
     double hold_start_s = 0.0;
     int busy_threads = 0;
+    bool accuracy = false;
     uint64_t tsc = 0;
     const char *library = nullptr;
 };
@@ -148,6 +160,8 @@ bool parse(int argc, char **argv, options *o)
             o->hold_start_s = std::atof(argv[++i]);
         else if (a == "--busy" && has_value)
             o->busy_threads = std::atoi(argv[++i]);
+        else if (a == "--accuracy")
+            o->accuracy = true;
         else if (a[0] != '-' && o->library == nullptr)
             o->library = argv[i];
         else
@@ -239,7 +253,7 @@ int main(int argc, char **argv)
     if (!parse(argc, argv, &o)) {
         std::fprintf(stderr, "usage: yaltime-probe [--arg NAME]... [--count-mmap] [--every S] [--for S] "
                              "[--tsc-to-now TICKS] [--serve] [--as-uid UID] [--hold-start S] [--busy N] "
-                             "LIBRARY\n");
+                             "[--accuracy] LIBRARY\n");
         return 2;
     }
     if (!start_component(o))
@@ -257,6 +271,13 @@ int main(int argc, char **argv)
 
     if (o.have_tsc)
         std::printf("tsc_to_now ticks=%" PRIu64 " now=%.6f\n", o.tsc, tsc_to_now(o.tsc));
+
+    if (o.accuracy) {
+        const accuracy::summary a = accuracy::measure(tsc_to_now, o.for_s, o.every_s);
+        std::printf("accuracy %s steps=%d code=%d\n", accuracy::format(a).c_str(), steps(), code());
+        std::fflush(stdout);
+        return 0;
+    }
 
     std::vector<busy_result> busy(static_cast<size_t>(std::max(o.busy_threads, 0)));
     std::vector<std::thread> busy_threads;

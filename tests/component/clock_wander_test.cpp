@@ -1,0 +1,137 @@
+// The clock-shift preload library's wandering rate, seen by real processes:
+// two processes that share a walk's file see one OS clock at every instant,
+// whatever their own settings say; a walk of another seed is another clock;
+// within a process the monotonic clock never goes back, the walk moves
+// continuously, and real-time minus monotonic time stays as it was.  Each
+// process reports its clocks against CLOCK_MONOTONIC_RAW, which the library
+// leaves alone: the walk is (monotonic - raw) up to the machine's own slow
+// drift, and a walk of 1000 ppm every 50 ms dwarfs that drift.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+namespace {
+
+const std::string Readings = YALTIME_CLOCK_READINGS_PATH;
+const std::string Preload = YALTIME_CLOCK_SHIFT_PRELOAD;
+
+constexpr int64_t US = 1000;
+
+// One line whose raw readings lie close together (the process was not preempted inside it).
+struct clocks {
+    int64_t raw, walk_ns, real_minus_mono;
+};
+
+struct report {
+    std::vector<clocks> lines;
+    long mono_reads = 0, mono_back = 0;
+};
+
+report report_of(child_process &p)
+{
+    report r;
+    for (const std::string &line : p.lines()) {
+        const auto f = fields_of(line);
+        if (line.rfind("clocks ", 0) == 0) {
+            const int64_t raw = std::stoll(f.at("raw")), mono = std::stoll(f.at("mono"));
+            if (std::stoll(f.at("raw2")) - raw < 20 * US)
+                r.lines.push_back({raw, mono - raw, std::stoll(f.at("real")) - mono});
+        } else if (line.rfind("end ", 0) == 0) {
+            r.mono_reads = std::stol(f.at("mono_reads"));
+            r.mono_back = std::stol(f.at("mono_back"));
+        }
+    }
+    return r;
+}
+
+// The walk of `r` at raw time `raw`, interpolated between its lines; NaN outside them.
+double walk_at(const report &r, int64_t raw)
+{
+    for (size_t i = 1; i < r.lines.size(); ++i) {
+        const clocks &a = r.lines[i - 1], &b = r.lines[i];
+        if (a.raw <= raw && raw <= b.raw && b.raw - a.raw < 20 * US * 1000)
+            return static_cast<double>(a.walk_ns) + static_cast<double>(b.walk_ns - a.walk_ns) *
+                                                        static_cast<double>(raw - a.raw) / static_cast<double>(b.raw - a.raw);
+    }
+    return NAN;
+}
+
+// Distances from b's walk to a's at b's instants.
+std::vector<double> distances(const report &a, const report &b)
+{
+    std::vector<double> out;
+    for (const clocks &c : b.lines) {
+        const double w = walk_at(a, c.raw);
+        if (!std::isnan(w))
+            out.push_back(std::fabs(w - static_cast<double>(c.walk_ns)));
+    }
+    return out;
+}
+
+struct wander_file {
+    std::string path;
+    explicit wander_file(const std::string &name) : path("/tmp/yt_wander_" + std::to_string(getpid()) + name)
+    {
+        unlink(path.c_str());
+    }
+    ~wander_file() { unlink(path.c_str()); }
+};
+
+std::map<std::string, std::string> walk_env(const wander_file &f, const char *seed, const char *ppm)
+{
+    return {{"LD_PRELOAD", Preload},
+            {"YALTIME_TEST_CLOCK_WANDER_FILE", f.path},
+            {"YALTIME_TEST_CLOCK_WANDER_SEED", seed},
+            {"YALTIME_TEST_CLOCK_WANDER_PPM", ppm},
+            {"YALTIME_TEST_CLOCK_WANDER_STEP_S", "0.05"}};
+}
+
+TEST(ClockWander, ProcessesSharingAWalkSeeOneClockThatMovesContinuously)
+{
+    wander_file shared("_shared"), other("_other");
+    child_process first({Readings, "2.0", "5"}, walk_env(shared, "7", "1000"));
+    child_process other_seed({Readings, "2.0", "5"}, walk_env(other, "8", "1000"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Settings of its own that the shared file overrides.
+    child_process second({Readings, "1.0", "5"}, walk_env(shared, "99", "1"));
+    for (child_process *p : {&first, &other_seed, &second})
+        ASSERT_EQ(p->wait_exit(30), 0) << p->stderr_text();
+    const report a = report_of(first), b = report_of(second), c = report_of(other_seed);
+    ASSERT_GT(a.lines.size(), 100u);
+    ASSERT_GT(b.lines.size(), 50u);
+
+    std::vector<double> same = distances(a, b), apart = distances(a, c);
+    ASSERT_GT(same.size(), 50u);
+    ASSERT_GT(apart.size(), 50u);
+    EXPECT_LT(*std::max_element(same.begin(), same.end()), 10.0 * US) << "one walk, one clock";
+    std::sort(apart.begin(), apart.end());
+    EXPECT_GT(apart[apart.size() / 2], 100.0 * US) << "another seed walks elsewhere";
+
+    for (const report *r : {&a, &b, &c}) {
+        EXPECT_GT(r->mono_reads, 1000);
+        EXPECT_EQ(r->mono_back, 0) << "the monotonic clock went back";
+        long long walked = 0;
+        for (size_t i = 1; i < r->lines.size(); ++i) {
+            const clocks &p = r->lines[i - 1], &q = r->lines[i];
+            // No jump: within a rate of 5 % (the walk stays far below).
+            EXPECT_LE(std::llabs(q.walk_ns - p.walk_ns), (q.raw - p.raw) / 20 + 10 * US) << "at line " << i;
+            EXPECT_NEAR(static_cast<double>(q.real_minus_mono), static_cast<double>(r->lines[0].real_minus_mono),
+                        20.0 * US)
+                << "real-time and monotonic clocks move together";
+            walked = std::max(walked, std::llabs(q.walk_ns - r->lines[0].walk_ns));
+        }
+        EXPECT_GT(walked, 300 * US) << "the clocks wandered";
+    }
+}
+
+} // namespace
