@@ -49,6 +49,7 @@
 #include "public/yaltime_clock.hpp"
 #include "time/calibration.h"
 #include "time/tsci2_loopfilter.h"
+#include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter_internal.h"
 #include "tools/component_path.h"
 
@@ -159,6 +160,7 @@ void bm_system_clock(benchmark::State &state)
 /* ---- the discipline's cycle ---------------------------------------------- */
 
 calibration_context_t discipline_context; /* private: no other process sees it */
+tsci2::tsc_discipline discipline;          /* the estimate the thread would hold */
 
 void real_sleep(double seconds)
 {
@@ -174,6 +176,7 @@ void start_discipline()
 {
     vek_base_sleep = real_sleep;
     tsci2_loopfilter_init(&discipline_context);
+    discipline.start(&discipline_context);
     vek_base_sleep = no_sleep;
 }
 
@@ -187,7 +190,7 @@ void bm_discipline_cycle(benchmark::State &state)
 {
     const int32_t steps_before = calib::load(discipline_context.stepcount);
     for (auto _ : state)
-        tsci2::discipline_cycle(&discipline_context);
+        tsci2::discipline_cycle(&discipline_context, discipline);
     count_steps(state, steps_before);
 }
 
@@ -197,7 +200,7 @@ void bm_discipline_polling_cycle(benchmark::State &state)
     for (auto _ : state) {
         tsci2_poll_factor = 1; /* the cycle's timer reaches the factor: it polls */
         tsci2_poll_timer = 0;
-        tsci2::discipline_cycle(&discipline_context);
+        tsci2::discipline_cycle(&discipline_context, discipline);
     }
     count_steps(state, steps_before);
 }
