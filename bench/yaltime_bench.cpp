@@ -11,6 +11,10 @@
  *   reader    no argument, with a live owner running (VEK_SHM_PREFIX shared)
  *   ordinary  no argument and no area: falls back to its own calibration
  *   baseline  no component: rdtsc, clock_gettime, gettimeofday, system_clock
+ *   unbound   no component, 80 more shared objects loaded: yaltime::clock
+ *             unbound (nothing to bind to), against clock_gettime
+ *   pending   as unbound, with the component loaded and bound through the
+ *             host's lookup but not started: the clock waits for the start
  * Before measuring it checks that YALTIME_GET_CALIBRATION reports the
  * calibration the mode stands for, and refuses to measure otherwise.
  *
@@ -21,6 +25,8 @@
  * call.
  * bench/run_benchmarks.sh runs every mode and prints the comparison.
  */
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,6 +35,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -190,9 +197,71 @@ int start_component(const mode_info &mode, const std::string &library)
     return 0;
 }
 
+/* Shared objects this process has loaded, the program included. */
+int loaded_object_count()
+{
+    int count = 0;
+    dl_iterate_phdr([](dl_phdr_info *, std::size_t, void *n) { return ++*static_cast<int *>(n), 0; }, &count);
+    return count;
+}
+
+/*
+ * Loads `copies` copies of a plug-in that includes yaltime_clock.hpp, each
+ * a file of its own (the loader loads one object per file), as a host with
+ * many plug-ins has them.  The files are removed at once: the mappings stay.
+ */
+int load_object_copies(int copies)
+{
+    char dir[] = "/tmp/yaltime_bench_XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return 1;
+    std::ifstream in(YALTIME_BENCH_OBJECT, std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    int status = image.empty() ? 1 : 0;
+    for (int i = 0; i < copies && status == 0; ++i) {
+        const std::string path = std::string(dir) + "/object_" + std::to_string(i) + ".so";
+        std::ofstream(path, std::ios::binary) << image;
+        if (dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) == nullptr) {
+            fprintf(stderr, "yaltime-bench: %s\n", dlerror());
+            status = 1;
+        }
+        unlink(path.c_str());
+    }
+    rmdir(dir);
+    return status;
+}
+
+/* The unbound clock among 80 more shared objects; with `component`, the
+ * component loaded and bound through the host's lookup, not started. */
+int prepare_unbound(bool component, const std::string &library)
+{
+    constexpr int OBJECTS = 80;
+    if (load_object_copies(OBJECTS) != 0)
+        return 1;
+    if (component) {
+        char err[2048];
+        if (vek_host_create(nullptr, 0, err, sizeof err) != 0 || vek_host_load(library.c_str(), err, sizeof err) != 0) {
+            fprintf(stderr, "yaltime-bench: %s\n", err);
+            return 1;
+        }
+        if (!yaltime::clock::bind(vek_host_lookup)) {
+            fprintf(stderr, "yaltime-bench: %s lacks YALTIME entry points\n", library.c_str());
+            return 1;
+        }
+    }
+    if (yaltime::clock::bound()) {
+        fprintf(stderr, "yaltime-bench: the clock is bound, not what this mode measures\n");
+        return 3;
+    }
+    fprintf(stderr, "yaltime-bench: %d shared objects loaded\n", loaded_object_count());
+    baseline_clock_gettime = read_clock_gettime;
+    return 0;
+}
+
 void usage()
 {
-    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline [--library PATH] [benchmark options]\n");
+    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline|unbound|pending [--library PATH] "
+                    "[benchmark options]\n");
 }
 
 } // namespace
@@ -224,6 +293,13 @@ int main(int argc, char **argv)
         register_call("baseline/clock_gettime", bm_clock_gettime);
         register_call("baseline/gettimeofday", bm_gettimeofday);
         register_call("baseline/system_clock::now", bm_system_clock);
+    } else if (mode_name == "unbound" || mode_name == "pending") {
+        if (int status = prepare_unbound(mode_name == "pending", library); status != 0) {
+            fflush(stderr);
+            _exit(status);
+        }
+        register_call(mode_name + "/yaltime::clock::now", bm_clock_now);
+        register_call(mode_name + "/clock_gettime", bm_clock_gettime);
     } else {
         const mode_info *mode = nullptr;
         for (const mode_info &m : MODES)
