@@ -133,8 +133,8 @@ struct component_entries {
 YALTIME_CLOCK_PER_OBJECT component_entries candidate;
 YALTIME_CLOCK_PER_OBJECT std::atomic<YALTIME_NOW_T> bound_now{nullptr};
 
-YALTIME_CLOCK_HIDDEN inline void offer_candidate(YALTIME_CLOCK_RESOLUTION_T resolution, YALTIME_GET_TSC_PERIOD_T period,
-                            YALTIME_NOW_T now) noexcept
+YALTIME_CLOCK_HIDDEN inline void offer_candidate(YALTIME_CLOCK_RESOLUTION_T resolution,
+                                                 YALTIME_GET_TSC_PERIOD_T period, YALTIME_NOW_T now) noexcept
 {
     candidate.resolution.store(resolution, std::memory_order_relaxed);
     candidate.period.store(period, std::memory_order_relaxed);
@@ -180,8 +180,9 @@ YALTIME_CLOCK_HIDDEN inline void ignore_dependency(VEK_PLUGIN_H, const char *) n
 YALTIME_CLOCK_HIDDEN inline void ignore_complete(VEK_PLUGIN_H) noexcept {}
 
 YALTIME_CLOCK_HIDDEN inline VEK_PLUGIN_H catch_component(const char *component_name, VEK_REGISTER_INTERFACE_T *reg_if,
-                                    VEK_REGISTER_COMPLETE_T *reg_complete, VEK_REGISTER_DEPENDENCY_T *reg_dep,
-                                    VEK_REGISTER_DEPENDENCY_T *reg_dep_noload, const char *) noexcept
+                                                         VEK_REGISTER_COMPLETE_T *reg_complete,
+                                                         VEK_REGISTER_DEPENDENCY_T *reg_dep,
+                                                         VEK_REGISTER_DEPENDENCY_T *reg_dep_noload, const char *) noexcept
 {
     if (component_name == nullptr || std::strcmp(component_name, YALTIME_CMP_NAME) != 0)
         return nullptr;
