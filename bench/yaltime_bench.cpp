@@ -18,6 +18,10 @@
  *             every cycle.  No time passes between the cycles, so what the
  *             loop concludes means nothing; the work it does is the work of
  *             a cycle.
+ *   unbound   no component, 80 more shared objects loaded: yaltime::clock
+ *             unbound (nothing to bind to), against clock_gettime
+ *   pending   as unbound, with the component loaded and bound through the
+ *             host's lookup but not started: the clock waits for the start
  * Before measuring it checks that YALTIME_GET_CALIBRATION reports the
  * calibration the mode stands for, and refuses to measure otherwise.
  *
@@ -28,6 +32,8 @@
  * call.
  * bench/run_benchmarks.sh runs every mode and prints the comparison.
  */
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,6 +42,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -251,10 +258,71 @@ int start_component(const mode_info &mode, const std::string &library)
     return 0;
 }
 
+/* Shared objects this process has loaded, the program included. */
+int loaded_object_count()
+{
+    int count = 0;
+    dl_iterate_phdr([](dl_phdr_info *, std::size_t, void *n) { return ++*static_cast<int *>(n), 0; }, &count);
+    return count;
+}
+
+/*
+ * Loads `copies` copies of a plug-in that includes yaltime_clock.hpp, each
+ * a file of its own (the loader loads one object per file), as a host with
+ * many plug-ins has them.  The files are removed at once: the mappings stay.
+ */
+int load_object_copies(int copies)
+{
+    char dir[] = "/tmp/yaltime_bench_XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return 1;
+    std::ifstream in(YALTIME_BENCH_OBJECT, std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    int status = image.empty() ? 1 : 0;
+    for (int i = 0; i < copies && status == 0; ++i) {
+        const std::string path = std::string(dir) + "/object_" + std::to_string(i) + ".so";
+        std::ofstream(path, std::ios::binary) << image;
+        if (dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) == nullptr) {
+            fprintf(stderr, "yaltime-bench: %s\n", dlerror());
+            status = 1;
+        }
+        unlink(path.c_str());
+    }
+    rmdir(dir);
+    return status;
+}
+
+/* The unbound clock among 80 more shared objects; with `component`, the
+ * component loaded and bound through the host's lookup, not started. */
+int prepare_unbound(bool component, const std::string &library)
+{
+    constexpr int OBJECTS = 80;
+    if (load_object_copies(OBJECTS) != 0)
+        return 1;
+    if (component) {
+        char err[2048];
+        if (vek_host_create(nullptr, 0, err, sizeof err) != 0 || vek_host_load(library.c_str(), err, sizeof err) != 0) {
+            fprintf(stderr, "yaltime-bench: %s\n", err);
+            return 1;
+        }
+        if (!yaltime::clock::bind(vek_host_lookup)) {
+            fprintf(stderr, "yaltime-bench: %s lacks YALTIME entry points\n", library.c_str());
+            return 1;
+        }
+    }
+    if (yaltime::clock::bound()) {
+        fprintf(stderr, "yaltime-bench: the clock is bound, not what this mode measures\n");
+        return 3;
+    }
+    fprintf(stderr, "yaltime-bench: %d shared objects loaded\n", loaded_object_count());
+    baseline_clock_gettime = read_clock_gettime;
+    return 0;
+}
+
 void usage()
 {
-    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline|discipline [--library PATH] "
-                    "[benchmark options]\n");
+    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline|discipline|unbound|pending "
+                    "[--library PATH] [benchmark options]\n");
 }
 
 } // namespace
@@ -291,6 +359,13 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark("discipline/cycle", bm_discipline_cycle)->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark("discipline/polling_cycle", bm_discipline_polling_cycle)
             ->Unit(benchmark::kMicrosecond);
+    } else if (mode_name == "unbound" || mode_name == "pending") {
+        if (int status = prepare_unbound(mode_name == "pending", library); status != 0) {
+            fflush(stderr);
+            _exit(status);
+        }
+        register_call(mode_name + "/yaltime::clock::now", bm_clock_now);
+        register_call(mode_name + "/clock_gettime", bm_clock_gettime);
     } else {
         const mode_info *mode = nullptr;
         for (const mode_info &m : MODES)

@@ -3,6 +3,7 @@
  * later).
  *
  *     vek_host_start(err, sizeof err);               // or any host's start
+ *     yaltime::clock::bind(vek_host_lookup);         // see "Binding" below
  *     yaltime::clock::time_point t = yaltime::clock::now();
  *     std::time_t s = yaltime::clock::to_time_t(t);
  *     std::chrono::system_clock::time_point sys = yaltime::clock::to_sys(t);
@@ -12,24 +13,41 @@
  * 1970-01-01 00:00:00 UTC.  It is not steady: YALTIME follows the OS
  * real-time clock, steps included.
  *
- * One binding for the process, made without a call.  Until the clock is
- * bound, now() reads std::chrono::system_clock (so that a clock used before
- * the component started still tells the time) and looks, at most once a
- * second, through the loaded objects for lib-vek-yaltime.so (or its debug
- * build) started by whatever host loaded it: found, it asks the component's
- * registration for YALTIME_NOW (the registration has no effect in the
- * component; nothing is ever loaded) and binds every library of the process
- * to it.  bind(lookup), optional, binds at once through a host's lookup
- * (a component under another file name is reached only so, and a program
- * that exports nothing reaches through it only the libraries loaded by
- * then).  bound(), which looks at every call while unbound, says in every
- * library whether a started component or a bind() has bound it.  The binding has default visibility and vague linkage, which GCC and
- * Clang give as one STB_GNU_UNIQUE symbol that the dynamic linker shares
- * across every shared object, whether built with hidden visibility,
- * -fvisibility-inlines-hidden or neither, and loaded with RTLD_LOCAL or not;
- * a program that does not export its symbols keeps a copy of its own, which
- * takes up the shared objects' binding in the same look.  Binding may happen
- * in one thread while others call now().
+ * Binding.  Every object that includes this header (the program, each
+ * plug-in) has a binding of its own, kept in variables of hidden
+ * visibility: nothing of it is a dynamic symbol, so a plug-in built with the
+ * header, at any visibility, unloads with dlclose like any other.  (A binding
+ * shared by all objects would be a default-visibility variable with vague
+ * linkage, which GCC and Clang emit as an STB_GNU_UNIQUE symbol: the
+ * dynamic linker then never unloads an object that defines one.)
+ *
+ * An object learns where the component is in one of two ways, both off the
+ * reading path:
+ *   - loaded after the component's library (lib-vek-yaltime.so or its debug
+ *     build), it finds it when it is loaded: a static initialiser opens that
+ *     name with RTLD_NOLOAD (nothing is ever loaded) and calls the
+ *     component's exported registration with callbacks that only note three
+ *     of its entry points (the registration has no other effect).  The
+ *     component is then held loaded as long as the object is;
+ *   - bind(lookup) takes them from a host's lookup, before the start or
+ *     after it: the way for an object loaded before the component, such as a
+ *     plug-in that declares its dependency on YALTIME (it calls bind from its
+ *     VEK_CMP_LINK or VEK_CMP_START, where it links its other services) or
+ *     a program that hosts the component.
+ * From then on now() binds itself, with no further call, as soon as the
+ * component says that it has started: YALTIME_CLOCK_RESOLUTION non-zero (the
+ * start sets it first) and YALTIME_GET_TSC_PERIOD positive (a calibration is
+ * in force).  Until then it reads the OS real-time clock.
+ *
+ * now() is async-signal-safe in every state, bound or not, and never slower
+ * than about one clock_gettime: it is atomic loads, the component's reading
+ * entry points (no lock, no allocation, no system call on their normal path)
+ * and clock_gettime(CLOCK_REALTIME), which POSIX lists as async-signal-safe.
+ * It never calls the dynamic loader, never walks the loaded objects and
+ * refers to nothing of the component but its registration and its
+ * registered entry points.  bound() is as cheap and safe; bind() is not
+ * meant for a signal handler (it calls the host's lookup).  Binding may
+ * happen in one thread while others call now().
  *
  * Its count is YALTIME's own: seconds in a double, as YALTIME_NOW returns
  * them (a resolution of about 0.24 us in this century), wrapped in
@@ -40,11 +58,13 @@
  * and min() are 2^62 ns either side of the epoch (years 2116 and 1823), so
  * that condition_variable::wait_until(time_point::max()) or
  * this_thread::sleep_until(max()) waits "forever" with no overflow in the
- * library's arithmetic.  now() is then the entry point's call and nothing
+ * library's arithmetic.  Bound, now() is the entry point's call and nothing
  * else: a conversion to integer nanoseconds would cost more than the
  * reading.  std::chrono::floor<nanoseconds>(t), duration_cast and the
  * conversions below give integer time points; to_sys and to_time_t
  * saturate a time outside their range.
+ *
+ * Compiles with and without exceptions and RTTI.
  */
 #ifndef YALTIME_CLOCK_HPP
 #define YALTIME_CLOCK_HPP
@@ -54,7 +74,7 @@
 #endif
 
 #include <dlfcn.h>
-#include <link.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -64,18 +84,20 @@
 #include <ctime>
 #include <limits>
 #include <ratio>
-#include <string>
 #include <type_traits>
-#include <vector>
 
 #include "../interface/yaltime.interface.h"
 #include "vek.h"
 
+/* One per object that includes this header, and no dynamic symbol: the
+ * binding's variables, and the functions that use them (which another
+ * object's copy could otherwise stand in for). */
 #if defined(__GNUC__)
-#define YALTIME_CLOCK_PROCESS_WIDE __attribute__((visibility("default")))
+#define YALTIME_CLOCK_HIDDEN __attribute__((visibility("hidden")))
 #else
-#define YALTIME_CLOCK_PROCESS_WIDE
+#define YALTIME_CLOCK_HIDDEN
 #endif
+#define YALTIME_CLOCK_PER_OBJECT YALTIME_CLOCK_HIDDEN inline
 
 namespace yaltime {
 
@@ -97,127 +119,121 @@ constexpr Integer saturate(double whole) noexcept
     return static_cast<Integer>(whole);
 }
 
-/* The process's one binding (see the top of this file). */
-struct YALTIME_CLOCK_PROCESS_WIDE clock_binding {
-    static inline std::atomic<YALTIME_NOW_T> now_function{nullptr};
+/* The component's entry points that the clock uses: where it reads, and
+ * whether it has started.  `now` is stored last (release), so a reader that
+ * sees it sees the other two. */
+struct component_entries {
+    std::atomic<YALTIME_CLOCK_RESOLUTION_T> resolution{nullptr};
+    std::atomic<YALTIME_GET_TSC_PERIOD_T> period{nullptr};
+    std::atomic<YALTIME_NOW_T> now{nullptr};
 };
 
-/* clock_binding::now_function in the objects' dynamic symbols. */
-inline constexpr const char BINDING_SYMBOL[] = "_ZN7yaltime6detail13clock_binding12now_functionE";
+/* This object's binding (see the top of this file): the component once
+ * known, and the function now() calls once it has started. */
+YALTIME_CLOCK_PER_OBJECT component_entries candidate;
+YALTIME_CLOCK_PER_OBJECT std::atomic<YALTIME_NOW_T> bound_now{nullptr};
 
-/* The file names of the loaded objects (none if they cannot be listed).
- * Collected first: dlopen may not be called from the iteration. */
-inline std::vector<std::string> loaded_objects() noexcept
+YALTIME_CLOCK_HIDDEN inline void offer_candidate(YALTIME_CLOCK_RESOLUTION_T resolution,
+                                                 YALTIME_GET_TSC_PERIOD_T period, YALTIME_NOW_T now) noexcept
 {
-    std::vector<std::string> names;
-    try {
-        dl_iterate_phdr(
-            [](dl_phdr_info *info, std::size_t, void *out) {
-                if (info->dlpi_name != nullptr && info->dlpi_name[0] != '\0')
-                    static_cast<std::vector<std::string> *>(out)->push_back(info->dlpi_name);
-                return 0;
-            },
-            &names);
-    } catch (...) {
-        names.clear();
-    }
-    return names;
+    candidate.resolution.store(resolution, std::memory_order_relaxed);
+    candidate.period.store(period, std::memory_order_relaxed);
+    candidate.now.store(now, std::memory_order_release);
 }
 
-/* The binding that the loaded shared objects export, when it is not this
- * copy: a program linked without exporting its symbols keeps a copy of its
- * own, which it reaches this way; null if no object exports one. */
-inline std::atomic<YALTIME_NOW_T> *shared_objects_binding(const std::vector<std::string> &names) noexcept
+/* The candidate's YALTIME_NOW once its component has started, published as
+ * the binding; null before.  Async-signal-safe: the two entry points read
+ * the component's state without lock, allocation or system call. */
+YALTIME_CLOCK_HIDDEN inline YALTIME_NOW_T adopt_started_candidate() noexcept
 {
-    /* Every shared object's copy is the one STB_GNU_UNIQUE symbol: the first found is it. */
-    for (const std::string &name : names) {
-        void *object = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-        if (object == nullptr)
-            continue;
-        void *symbol = dlsym(object, BINDING_SYMBOL);
-        dlclose(object);
-        if (symbol != nullptr && symbol != &clock_binding::now_function)
-            return static_cast<std::atomic<YALTIME_NOW_T> *>(symbol);
-    }
-    return nullptr;
+    const YALTIME_NOW_T now = candidate.now.load(std::memory_order_acquire);
+    if (now == nullptr || !(candidate.resolution.load(std::memory_order_relaxed)() > 0.0) ||
+        !(candidate.period.load(std::memory_order_relaxed)() > 0.0))
+        return nullptr;
+    bound_now.store(now, std::memory_order_release);
+    return now;
 }
 
-/* What the component's registration registers as YALTIME_NOW, caught by
- * callbacks that stand in for a host's (this thread's registration only). */
-inline thread_local YALTIME_NOW_T registered_now = nullptr;
+/* What the component's registration registers, noted by callbacks that
+ * stand in for a host's.  Written only while this object's static
+ * initialiser runs, which the dynamic loader runs once. */
+struct registration_catch {
+    YALTIME_CLOCK_RESOLUTION_T resolution = nullptr;
+    YALTIME_GET_TSC_PERIOD_T period = nullptr;
+    YALTIME_NOW_T now = nullptr;
+};
+YALTIME_CLOCK_PER_OBJECT registration_catch caught;
 
-inline VEK_PLUGIN_H catch_registration(const char *component_name, VEK_REGISTER_INTERFACE_T *reg_if,
-                                       VEK_REGISTER_COMPLETE_T *reg_complete, VEK_REGISTER_DEPENDENCY_T *reg_dep,
-                                       VEK_REGISTER_DEPENDENCY_T *reg_dep_noload, const char *) noexcept
+YALTIME_CLOCK_HIDDEN inline void catch_interface(VEK_PLUGIN_H, const char *name, void *function) noexcept
 {
-    static char handle; /* any non-null handle: nothing is kept for it */
+    if (name == nullptr)
+        return;
+    if (std::strcmp(name, "YALTIME_CLOCK_RESOLUTION") == 0)
+        caught.resolution = reinterpret_cast<YALTIME_CLOCK_RESOLUTION_T>(function);
+    else if (std::strcmp(name, "YALTIME_GET_TSC_PERIOD") == 0)
+        caught.period = reinterpret_cast<YALTIME_GET_TSC_PERIOD_T>(function);
+    else if (std::strcmp(name, "YALTIME_NOW") == 0)
+        caught.now = reinterpret_cast<YALTIME_NOW_T>(function);
+}
+
+YALTIME_CLOCK_HIDDEN inline void ignore_dependency(VEK_PLUGIN_H, const char *) noexcept {}
+YALTIME_CLOCK_HIDDEN inline void ignore_complete(VEK_PLUGIN_H) noexcept {}
+
+YALTIME_CLOCK_HIDDEN inline VEK_PLUGIN_H catch_component(const char *component_name, VEK_REGISTER_INTERFACE_T *reg_if,
+                                                         VEK_REGISTER_COMPLETE_T *reg_complete,
+                                                         VEK_REGISTER_DEPENDENCY_T *reg_dep,
+                                                         VEK_REGISTER_DEPENDENCY_T *reg_dep_noload, const char *) noexcept
+{
     if (component_name == nullptr || std::strcmp(component_name, YALTIME_CMP_NAME) != 0)
         return nullptr;
-    *reg_if = [](VEK_PLUGIN_H, const char *interface_name, void *function) {
-        if (interface_name != nullptr && std::strcmp(interface_name, "YALTIME_NOW") == 0)
-            registered_now = reinterpret_cast<YALTIME_NOW_T>(function);
-    };
-    *reg_complete = [](VEK_PLUGIN_H) {};
-    *reg_dep = *reg_dep_noload = [](VEK_PLUGIN_H, const char *) {};
-    return reinterpret_cast<VEK_PLUGIN_H>(&handle);
+    *reg_if = &catch_interface;
+    *reg_complete = &ignore_complete;
+    *reg_dep = *reg_dep_noload = &ignore_dependency;
+    return reinterpret_cast<VEK_PLUGIN_H>(&caught); /* any non-null handle */
 }
 
-/* YALTIME_NOW of a component library among the loaded objects whose start
- * has calibrated it (its tsci2_poll_factor is never 0 after), asked of its
- * registration, which only calls the callbacks; null if there is none.
- * Nothing is loaded: the library stays loaded as its host never unloads a
- * started component. */
-inline YALTIME_NOW_T started_component_now(const std::vector<std::string> &names) noexcept
+/*
+ * Finds the component's library among the loaded objects by its names
+ * (those the host gives component "YALTIME") and offers its entry points
+ * as the candidate.  Returns the library's handle, which keeps it loaded,
+ * or null when it is not loaded.  Not async-signal-safe: it takes the
+ * dynamic loader's lock; it runs when this object is loaded.
+ */
+YALTIME_CLOCK_HIDDEN inline void *find_loaded_component() noexcept
 {
-    for (const std::string &name : names) {
-        /* The host's file names for component "YALTIME" (its name in lower case). */
-        const char *slash = std::strrchr(name.c_str(), '/');
-        const char *base = slash != nullptr ? slash + 1 : name.c_str();
-        if (std::strcmp(base, OSDEF_PLUGIN_PREFIX "yaltime" OSDEF_PLUGIN_SUFFIX) != 0 &&
-            std::strcmp(base, OSDEF_PLUGIN_PREFIX "yaltime" OSDEF_PLUGIN_DEBUG_SUFFIX) != 0)
+    /* Not static: a function-local static would be a shared symbol too. */
+    const char *const names[] = {OSDEF_PLUGIN_PREFIX "yaltime" OSDEF_PLUGIN_SUFFIX,
+                                 OSDEF_PLUGIN_PREFIX "yaltime" OSDEF_PLUGIN_DEBUG_SUFFIX};
+    for (const char *name : names) {
+        void *library = dlopen(name, RTLD_LAZY | RTLD_NOLOAD);
+        if (library == nullptr)
             continue;
-        void *object = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-        if (object == nullptr)
-            continue;
-        const auto *poll_factor = static_cast<const unsigned int *>(dlsym(object, "tsci2_poll_factor"));
         const auto registration =
-            reinterpret_cast<VEK_COMPONENT_REGISTRATION_T>(dlsym(object, OSDEF_REGISTRATION_SYMBOL));
-        registered_now = nullptr;
-        if (poll_factor != nullptr && registration != nullptr && __atomic_load_n(poll_factor, __ATOMIC_ACQUIRE) != 0)
-            registration(&catch_registration, name.c_str());
-        const YALTIME_NOW_T now_function = registered_now;
-        dlclose(object);
-        if (now_function != nullptr)
-            return now_function;
+            reinterpret_cast<VEK_COMPONENT_REGISTRATION_T>(dlsym(library, OSDEF_REGISTRATION_SYMBOL));
+        caught = registration_catch{};
+        if (registration != nullptr)
+            registration(&catch_component, name);
+        if (caught.resolution != nullptr && caught.period != nullptr && caught.now != nullptr) {
+            offer_candidate(caught.resolution, caught.period, caught.now);
+            return library;
+        }
+        dlclose(library);
     }
+    dlerror(); /* the failed opens' messages are nobody's business */
     return nullptr;
 }
 
-/* Binds this copy and the shared objects' binding (when another) to now_function. */
-inline void publish_binding(YALTIME_NOW_T now_function, std::atomic<YALTIME_NOW_T> *shared) noexcept
-{
-    clock_binding::now_function.store(now_function, std::memory_order_release);
-    if (shared != nullptr)
-        shared->store(now_function, std::memory_order_release);
-}
-
-/* This copy's function; or the shared objects' once bound there; or,
- * when nobody has bound, a started component's, bound for the whole
- * process as bind() does.  Null while none of these exists. */
-inline YALTIME_NOW_T adopt_binding() noexcept
-{
-    YALTIME_NOW_T now_function = clock_binding::now_function.load(std::memory_order_acquire);
-    if (now_function != nullptr)
-        return now_function;
-    const std::vector<std::string> names = loaded_objects();
-    std::atomic<YALTIME_NOW_T> *shared = shared_objects_binding(names);
-    now_function = shared != nullptr ? shared->load(std::memory_order_acquire) : nullptr;
-    if (now_function == nullptr)
-        now_function = started_component_now(names);
-    if (now_function != nullptr)
-        publish_binding(now_function, shared);
-    return now_function;
-}
+/* Looks for the component when this object is loaded, and lets it go when
+ * this object is unloaded. */
+struct YALTIME_CLOCK_HIDDEN load_time_look {
+    void *component_library = find_loaded_component();
+    ~load_time_look()
+    {
+        if (component_library != nullptr)
+            dlclose(component_library);
+    }
+};
+YALTIME_CLOCK_PER_OBJECT load_time_look look_at_load;
 
 template <typename T>
 using if_arithmetic = std::enable_if_t<std::is_arithmetic_v<T>, int>;
@@ -330,29 +346,35 @@ public:
     using time_point = std::chrono::time_point<clock>;
     static constexpr bool is_steady = false;
 
-    /* Optional (see the top of this file): looks up YALTIME_NOW of the
-     * started component and binds the clock of every library in the process
-     * to it at once; false (and the clock unchanged) if the lookup finds
-     * nothing. */
-    static bool bind(VEK_LOOKUP_T lookup) noexcept
+    /* Makes the component that `lookup` finds this object's candidate (see
+     * the top of this file), bound at once if it has started and by now()
+     * as soon as it has; true if found, false (the clock unchanged) if the
+     * lookup lacks one of its entry points.  Not for a signal handler. */
+    YALTIME_CLOCK_HIDDEN static bool bind(VEK_LOOKUP_T lookup) noexcept
     {
         if (lookup == nullptr)
             return false;
-        const YALTIME_NOW_T now_function = VEK_LOOKUP_IF(lookup, YALTIME_CMP_NAME, YALTIME_NOW);
-        if (now_function == nullptr)
+        const auto resolution = VEK_LOOKUP_IF(lookup, YALTIME_CMP_NAME, YALTIME_CLOCK_RESOLUTION);
+        const auto period = VEK_LOOKUP_IF(lookup, YALTIME_CMP_NAME, YALTIME_GET_TSC_PERIOD);
+        const auto now_function = VEK_LOOKUP_IF(lookup, YALTIME_CMP_NAME, YALTIME_NOW);
+        if (resolution == nullptr || period == nullptr || now_function == nullptr)
             return false;
-        detail::publish_binding(now_function, detail::shared_objects_binding(detail::loaded_objects()));
+        detail::offer_candidate(resolution, period, now_function);
+        detail::adopt_started_candidate();
         return true;
     }
 
-    /* True once the component has started or a bind() has succeeded
-     * anywhere in the process.  Not for a hot path: until then each call
-     * looks through the loaded objects. */
-    static bool bound() noexcept { return detail::adopt_binding() != nullptr; }
-
-    static time_point now() noexcept
+    /* True once now() reads the component: its candidate has started.
+     * Async-signal-safe, and as cheap as an unbound now(). */
+    YALTIME_CLOCK_HIDDEN static bool bound() noexcept
     {
-        const YALTIME_NOW_T now_function = detail::clock_binding::now_function.load(std::memory_order_acquire);
+        return detail::bound_now.load(std::memory_order_acquire) != nullptr ||
+               detail::adopt_started_candidate() != nullptr;
+    }
+
+    YALTIME_CLOCK_HIDDEN static time_point now() noexcept
+    {
+        const YALTIME_NOW_T now_function = detail::bound_now.load(std::memory_order_acquire);
         return time_point(duration(now_function != nullptr ? now_function() : unbound_seconds()));
     }
 
@@ -394,26 +416,25 @@ public:
 private:
     static double seconds_of(const time_point &t) noexcept { return t.time_since_epoch().count(); }
 
-    static YALTIME_SEC_T system_seconds() noexcept
+    /* The OS real-time clock, 0 if it cannot be read (as YALTIME_NOW's own
+     * fallback).  clock_gettime, unlike system_clock::now(), is on POSIX's
+     * list of async-signal-safe functions. */
+    YALTIME_CLOCK_HIDDEN static YALTIME_SEC_T os_seconds() noexcept
     {
-        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        struct timespec ts;
+        if (::clock_gettime(CLOCK_REALTIME, &ts) != 0)
+            return 0.0;
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
     }
 
-    /* Unbound here: the system clock, after a look (at most once a second)
-     * for a binding made in the shared objects or a started component. */
+    /* Unbound: the component if it has started by now, else the OS clock. */
 #if defined(__GNUC__)
     __attribute__((noinline, cold))
 #endif
-    static YALTIME_SEC_T unbound_seconds() noexcept
+    YALTIME_CLOCK_HIDDEN static YALTIME_SEC_T unbound_seconds() noexcept
     {
-        static std::atomic<std::int64_t> next_look_s{0};
-        const YALTIME_SEC_T system_s = system_seconds();
-        const auto whole_s = static_cast<std::int64_t>(system_s);
-        std::int64_t next = next_look_s.load(std::memory_order_relaxed);
-        if (whole_s < next || !next_look_s.compare_exchange_strong(next, whole_s + 1, std::memory_order_relaxed))
-            return system_s;
-        const YALTIME_NOW_T now_function = detail::adopt_binding();
-        return now_function != nullptr ? now_function() : system_s;
+        const YALTIME_NOW_T now_function = detail::adopt_started_candidate();
+        return now_function != nullptr ? now_function() : os_seconds();
     }
 };
 

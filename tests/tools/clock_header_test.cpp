@@ -8,13 +8,18 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <limits>
+#include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "public/yaltime_clock.hpp"
 
@@ -35,37 +40,105 @@ static_assert(!clock::is_steady);
 static_assert(std::is_same_v<decltype(clock::now()), clock::time_point>);
 static_assert(noexcept(clock::now()));
 
-/* The stand-in component: YALTIME_NOW answers `answer_s`. */
-double answer_s = 0.0;
-YALTIME_SEC_T fake_now() { return answer_s; }
-bool offer_now = true;
+/* The stand-in component: YALTIME_NOW answers `answer_s`; it has started
+ * once its resolution and period are positive; the lookup offers the entry
+ * points named in `offered`. */
+std::atomic<double> answer_s{1700000000.25};
+std::atomic<double> resolution_s{0.0};
+std::atomic<double> period_s{0.0};
+YALTIME_SEC_T fake_now() { return answer_s.load(); }
+YALTIME_SEC_T fake_resolution() { return resolution_s.load(); }
+double fake_period() { return period_s.load(); }
+std::vector<std::string> offered;
 void *fake_lookup(const char *component, const char *interface)
 {
-    if (offer_now && std::strcmp(component, YALTIME_CMP_NAME) == 0 && std::strcmp(interface, "YALTIME_NOW") == 0)
-        return reinterpret_cast<void *>(&fake_now);
+    const std::pair<const char *, void *> entries[] = {
+        {"YALTIME_NOW", reinterpret_cast<void *>(&fake_now)},
+        {"YALTIME_CLOCK_RESOLUTION", reinterpret_cast<void *>(&fake_resolution)},
+        {"YALTIME_GET_TSC_PERIOD", reinterpret_cast<void *>(&fake_period)}};
+    for (const auto &[name, function] : entries)
+        if (std::strcmp(component, YALTIME_CMP_NAME) == 0 && std::strcmp(interface, name) == 0 &&
+            std::find(offered.begin(), offered.end(), name) != offered.end())
+            return function;
     return nullptr;
 }
 
+double system_s() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+
 clock::time_point at(double seconds) { return clock::time_point(clock::duration(seconds)); }
 
-/* CTest runs every test in a process of its own: nothing is bound yet. */
-TEST(YaltimeClock, ReadsTheSystemClockUntilBoundThenYaltime)
+/* CTest runs every test in a process of its own: nothing is bound yet.
+ * One step after another on the same clock: what bind() then says, and
+ * whether now() reads the component (else the system clock). */
+TEST(YaltimeClock, ReadsTheSystemClockUntilTheComponentHasStarted)
 {
-    EXPECT_FALSE(clock::bound());
-    const double system_s = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    EXPECT_NEAR(system_s, clock::now().time_since_epoch().count(), 5.0);
-
+    const std::vector<std::string> all = {"YALTIME_NOW", "YALTIME_CLOCK_RESOLUTION", "YALTIME_GET_TSC_PERIOD"};
+    const struct {
+        const char *step;
+        std::vector<std::string> offered; /* empty: no bind() call */
+        double resolution_s, period_s;
+        bool bind_finds, reads_component;
+    } steps[] = {
+        {"nothing offered yet", {}, 0.0, 0.0, false, false},
+        {"a lookup without YALTIME_NOW", {all[1], all[2]}, 1e-9, 1e-9, false, false},
+        {"a lookup without the resolution", {all[0], all[2]}, 1e-9, 1e-9, false, false},
+        {"a lookup without the period", {all[0], all[1]}, 1e-9, 1e-9, false, false},
+        {"bound before the start", all, 0.0, 0.0, true, false},
+        {"the start has begun: a resolution, no calibration", {}, 1e-9, 0.0, false, false},
+        {"the start has calibrated: bound with no call", {}, 1e-9, 4e-10, false, true},
+        {"and stays bound", {}, 0.0, 0.0, false, true},
+    };
     EXPECT_FALSE(clock::bind(nullptr));
-    offer_now = false;
-    EXPECT_FALSE(clock::bind(&fake_lookup));
-    EXPECT_FALSE(clock::bound()) << "a failed lookup leaves the clock as it was";
-    offer_now = true;
-    ASSERT_TRUE(clock::bind(&fake_lookup));
-    EXPECT_TRUE(clock::bound());
+    for (const auto &step : steps) {
+        resolution_s = step.resolution_s;
+        period_s = step.period_s;
+        if (!step.offered.empty()) {
+            offered = step.offered;
+            EXPECT_EQ(step.bind_finds, clock::bind(&fake_lookup)) << step.step;
+        }
+        EXPECT_EQ(step.reads_component, clock::bound()) << step.step;
+        if (step.reads_component)
+            EXPECT_EQ(answer_s.load(), clock::now().time_since_epoch().count()) << step.step;
+        else
+            EXPECT_NEAR(system_s(), clock::now().time_since_epoch().count(), 5.0) << step.step;
+    }
     for (double seconds : {1700000000.25, 1.0, 4102444800.000001}) {
         answer_s = seconds;
         EXPECT_EQ(seconds, clock::now().time_since_epoch().count()) << "YALTIME's seconds as they are";
     }
+}
+
+/* Readers in other threads while the component starts: each reads the
+ * system clock, then the component, and never goes back. */
+TEST(YaltimeClock, ReadersMeetTheStartWithoutATornOrBackwardSwitch)
+{
+    constexpr double COMPONENT_S = 1000000000.5; /* 2001: no system clock shows it now */
+    answer_s = COMPONENT_S;
+    offered = {"YALTIME_NOW", "YALTIME_CLOCK_RESOLUTION", "YALTIME_GET_TSC_PERIOD"};
+    ASSERT_TRUE(clock::bind(&fake_lookup));
+    std::atomic<bool> stop{false};
+    auto read_until_stopped = [&](std::string *fault) {
+        bool on_component = false;
+        while (!stop.load() || !on_component) {
+            const double s = clock::now().time_since_epoch().count();
+            const bool component = s == COMPONENT_S;
+            if (!component && std::fabs(s - system_s()) > 5.0)
+                return void(*fault = "a reading from neither clock: " + std::to_string(s));
+            if (on_component && !component)
+                return void(*fault = "back to the system clock after the component");
+            on_component = component;
+        }
+    };
+    std::string faults[2];
+    std::thread readers[] = {std::thread(read_until_stopped, &faults[0]), std::thread(read_until_stopped, &faults[1])};
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    resolution_s = 1e-9;
+    period_s = 4e-10;
+    stop = true;
+    for (std::thread &reader : readers)
+        reader.join();
+    EXPECT_EQ("", faults[0]);
+    EXPECT_EQ("", faults[1]);
 }
 
 TEST(YaltimeClock, ToSystemClockTruncatedAndSaturated)

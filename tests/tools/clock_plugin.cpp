@@ -1,8 +1,9 @@
 /*
- * clock_plugin.cpp - a plug-in that reads yaltime::clock, built three times
+ * clock_plugin.cpp - a plug-in that reads yaltime::clock, built four times
  * by tests/tools/CMakeLists.txt: with -fvisibility=hidden (as this project
- * builds its own libraries), with -fvisibility-inlines-hidden alone, and
- * with both.  clock_binding_test.cpp loads them side by side.
+ * builds its own libraries), with -fvisibility-inlines-hidden alone, with
+ * both, and with neither (and without exceptions or RTTI, as many plug-ins
+ * are built).  clock_binding_test.cpp loads them side by side.
  */
 #include "public/yaltime_clock.hpp"
 
@@ -23,8 +24,8 @@ PLUGIN_EXPORT double plugin_now_s()
     return yaltime::clock::now().time_since_epoch().count();
 }
 
-/* The function the clock calls, null while unbound. */
+/* The function this plug-in's clock calls, null while unbound. */
 PLUGIN_EXPORT YALTIME_NOW_T plugin_now_function()
 {
-    return yaltime::detail::clock_binding::now_function.load();
+    return yaltime::detail::bound_now.load();
 }

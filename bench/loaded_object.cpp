@@ -1,0 +1,11 @@
+/*
+ * loaded_object.cpp - a plug-in that reads yaltime::clock; yaltime-bench
+ * loads 80 copies of it to measure the unbound clock in a process with many
+ * shared objects.
+ */
+#include "public/yaltime_clock.hpp"
+
+extern "C" __attribute__((visibility("default"))) double loaded_object_now_s()
+{
+    return yaltime::clock::now().time_since_epoch().count();
+}
