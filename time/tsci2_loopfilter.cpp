@@ -50,6 +50,7 @@
 #include "time/clock_reading.h"
 #include "time/discipline_clock.h"
 #include "time/disturbance_watch.h"
+#include "time/fork_safety.h"
 #include "time/tsci2_loopfilter_internal.h"
 
 static_assert(std::numeric_limits<double>::is_iec559, "the discipline relies on IEEE 754 doubles");
@@ -489,6 +490,7 @@ uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
 void discipline_cycle(CALIBRATION_CONTEXT_H d_rec)
 {
     vek_base_sleep(DAEMON_UPDATE_INTERVAL);
+    const fork_safety::cycle_guard whole_cycle; /* a fork's child copies no cycle half done */
     calib::increment(d_rec->activity);
 
     /* Before the poll: a poll must not take a step of the OS clock for an
