@@ -95,4 +95,14 @@ void note_owner_mapping(void *address, size_t size_bytes)
     g_mappings.push_back({address, size_bytes});
 }
 
+void forget_owner_mapping(void *address)
+{
+    const table_guard guard;
+    for (auto m = g_mappings.begin(); m != g_mappings.end(); ++m)
+        if (m->address == address) {
+            g_mappings.erase(m);
+            return;
+        }
+}
+
 } // namespace owner_locks

@@ -44,6 +44,10 @@ bool take(int lock_fd, const struct stat &st);
 /* The owner's read-write mapping of an area: made read-only in a fork child. */
 void note_owner_mapping(void *address, size_t size_bytes);
 
+/* The mapping at `address` is about to be unmapped: a fork child must not
+ * touch whatever is mapped there later. */
+void forget_owner_mapping(void *address);
+
 } // namespace owner_locks
 
 #endif /* VEK_HOST_OWNER_LOCKS_H */

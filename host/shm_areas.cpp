@@ -393,6 +393,7 @@ void unmap(void *address, long size_bytes)
                 break;
             }
     }
+    owner_locks::forget_owner_mapping(address);
     munmap(address, static_cast<size_t>(size_bytes));
 }
 

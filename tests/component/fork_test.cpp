@@ -127,7 +127,7 @@ int exit_status_of_parent(const child_process &p, double timeout_s)
 struct row_areas {
     ~row_areas()
     {
-        for (const char *mode : {"owner_exits", "owner_lives", "reader_of_owner"})
+        for (const char *mode : {"owner_exits", "owner_lives"})
             shm_unlink(("/" + prefix_for(mode) + "yal_time_master").c_str());
     }
 };
@@ -166,38 +166,27 @@ TEST(Fork, AnOwnerThatForksAndExitsLeavesTheAreaToANewOwner)
 struct fork_row {
     const char *mode;
     std::vector<std::string> args;
-    bool separate_owner; // an owner of its own runs beside the forking reader
-    int code_after;      // the child's calibration code at the end
-    bool stepped;        // a row of the step table: the child's clock can follow
-                         // (a dead owner's area is read 10 s after its end)
+    int code_after; // the child's calibration code at the end
+    bool stepped;   // a row of the step table: the child's clock can follow
+                    // (a dead owner's area is read 10 s after its end)
 };
 
 const std::vector<fork_row> Fork_rows = {
-    {"local_only", {"--arg", "yaltime_local", "--parent-exits"}, false, 3, true},
-    {"owner_exits", {"--arg", "yaltime_master", "--parent-exits"}, false, 3, false},
-    {"owner_lives", {"--arg", "yaltime_master"}, false, 2, true},
-    {"reader_alone", {"--parent-exits"}, false, 3, true},
-    {"reader_of_owner", {"--parent-exits"}, true, 2, true},
+    {"local_only", {"--arg", "yaltime_local", "--parent-exits"}, 3, true},
+    {"owner_exits", {"--arg", "yaltime_master", "--parent-exits"}, 3, false},
+    {"owner_lives", {"--arg", "yaltime_master"}, 2, true},
+    {"reader", {"--parent-exits"}, 3, true},
 };
 
 // Every row's forked probe (of the step table only, with `stepped_only`),
-// under `env_for(mode)`, each a prefix of its own; owners first where a row has one.
+// under `env_for(mode)`, each a prefix of its own.
 struct row_run {
     const fork_row *row;
     std::unique_ptr<forked_probe> probe;
 };
 
-template <typename Env>
-void start_rows(Env env_for, double for_s, bool stepped_only, std::vector<std::unique_ptr<child_process>> *owners,
-                std::vector<row_run> *runs)
+template <typename Env> void start_rows(Env env_for, double for_s, bool stepped_only, std::vector<row_run> *runs)
 {
-    for (const fork_row &row : Fork_rows) {
-        if (!row.separate_owner || (stepped_only && !row.stepped))
-            continue;
-        owners->push_back(std::make_unique<child_process>(
-            std::vector<std::string>{Probe, "--arg", "yaltime_master", "--serve", Library}, env_for(row.mode)));
-        ASSERT_TRUE(owners->back()->wait_for_line("serving", 60)) << owners->back()->stderr_text();
-    }
     for (const fork_row &row : Fork_rows) {
         if (stepped_only && !row.stepped)
             continue;
@@ -209,12 +198,11 @@ void start_rows(Env env_for, double for_s, bool stepped_only, std::vector<std::u
 TEST(Fork, EveryChildIsWithin100usOfItsOsClockAMinuteAfterTheFork)
 {
     const row_areas areas;
-    std::vector<std::unique_ptr<child_process>> owners;
     std::vector<row_run> runs;
     const auto env_for = [](const std::string &mode) {
         return std::map<std::string, std::string>{{"VEK_SHM_PREFIX", prefix_for(mode)}};
     };
-    ASSERT_NO_FATAL_FAILURE(start_rows(env_for, 62, false, &owners, &runs));
+    ASSERT_NO_FATAL_FAILURE(start_rows(env_for, 62, false, &runs));
     sleep_s(runs.back().probe->fork_mono + 63 - mono_now());
     for (row_run &run : runs) {
         forked_probe &p = *run.probe;
@@ -231,10 +219,9 @@ TEST(Fork, EveryChildFollowsA20msStepOfItsOsClockWithin3s)
     clock_shift_file shift;
     ASSERT_TRUE(shift.ok());
     shift.set(0);
-    std::vector<std::unique_ptr<child_process>> owners;
     std::vector<row_run> runs;
     const auto env_for = [&shift](const std::string &mode) { return shift.environment(Preload, prefix_for(mode)); };
-    ASSERT_NO_FATAL_FAILURE(start_rows(env_for, 30, true, &owners, &runs));
+    ASSERT_NO_FATAL_FAILURE(start_rows(env_for, 30, true, &runs));
     sleep_s(runs.back().probe->fork_mono + 5 - mono_now());
     const double step_mono = mono_now();
     shift.set(20000000);
