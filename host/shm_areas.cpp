@@ -15,9 +15,10 @@
  *      entries is never walked: it is renamed aside in /dev/shm (which only
  *      root may do to another user's directory there).  An owner that may
  *      not remove the object fails.
- *   2. Before writing anything it takes an exclusive flock on the object and
- *      keeps the descriptor open for the life of the process.  When another
- *      process holds it, a live owner has the area: it says which and fails.
+ *   2. Before writing anything it takes an exclusive flock on the object,
+ *      on a descriptor of its own kept open for the life of the process and
+ *      closed in a fork child (owner_locks.h).  When another process holds
+ *      it, a live owner has the area: it says which and fails.
  *   3. It sizes the object and reserves its pages (posix_fallocate), so a
  *      full /dev/shm fails here rather than with SIGBUS at a later store.
  */
@@ -28,7 +29,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "host/owner_locks.h"
 #include "host/shm_owner.h"
 #include "host/shm_trust.h"
 
@@ -168,19 +169,6 @@ void *map_object(int fd, const struct stat &st, size_t size_bytes)
 
 /* --- the owner's side ------------------------------------------------------- */
 
-/* Objects whose owner's lock this process holds. */
-std::mutex g_owned_mutex;
-std::vector<std::pair<dev_t, ino_t>> g_owned;
-
-bool owned_here(const struct stat &st)
-{
-    std::lock_guard<std::mutex> lock(g_owned_mutex);
-    for (const auto &owned : g_owned)
-        if (owned.first == st.st_dev && owned.second == st.st_ino)
-            return true;
-    return false;
-}
-
 /* A directory with entries, moved out of the way under a name of its own. */
 bool move_aside(int directory_fd, const std::string &entry)
 {
@@ -274,22 +262,33 @@ int open_own_area(const std::string &path, bool *created)
     return -1;
 }
 
-/* The owner's lock on the object of `fd`, taken now (*took) or held by this
- * process already; false, after saying who holds it, when a live owner does. */
-bool take_owner_lock(const std::string &path, int fd, bool *took)
+/* A description of the object of `st` of its own, for the owner's lock
+ * alone (owner_locks.h); -1 when the name no longer refers to that object. */
+int open_lock_description(const std::string &path, const struct stat &st)
 {
-    *took = false;
+    const int fd = shm_open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+    struct stat opened;
+    if (fd >= 0 && fstat(fd, &opened) == 0 && opened.st_dev == st.st_dev && opened.st_ino == st.st_ino)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+/* The owner's lock on the object of `fd`, taken now or held by this process
+ * already; false, after saying who holds it, when a live owner does. */
+bool take_owner_lock(const std::string &path, int fd)
+{
     struct stat st;
     if (fstat(fd, &st) != 0)
         return false;
-    if (owned_here(st))
+    if (owner_locks::held_here(st))
         return true;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        std::lock_guard<std::mutex> lock(g_owned_mutex);
-        g_owned.emplace_back(st.st_dev, st.st_ino);
-        *took = true;
+    const int lock_fd = open_lock_description(path, st);
+    if (lock_fd < 0)
+        return false;
+    if (owner_locks::take(lock_fd, st))
         return true;
-    }
     if (errno != EWOULDBLOCK)
         return false;
     const long pid = shm_owner::lock_holder_pid(st);
@@ -365,18 +364,18 @@ void *map_as_owner(const char *name, long size_bytes)
     say_untrusted_report();
     if (fd < 0)
         return nullptr;
-    bool took_lock = false;
-    if (!take_owner_lock(path, fd, &took_lock)) {
+    if (!take_owner_lock(path, fd)) {
         close(fd);
         return nullptr;
     }
+    /* The lock lives on a description of its own until the process ends (a
+     * failed owner is about to stop, and keeps it too); this one only maps. */
     void *p = reserve_and_map(fd, static_cast<size_t>(size_bytes));
+    close(fd);
     if (p == nullptr && created)
         shm_unlink(path.c_str());
-    /* The descriptor that took the lock holds it until the process ends; a
-     * failed owner is about to stop, and keeps it too. */
-    if (!took_lock)
-        close(fd);
+    if (p != nullptr)
+        owner_locks::note_owner_mapping(p, static_cast<size_t>(size_bytes));
     return p;
 }
 
@@ -394,6 +393,7 @@ void unmap(void *address, long size_bytes)
                 break;
             }
     }
+    owner_locks::forget_owner_mapping(address);
     munmap(address, static_cast<size_t>(size_bytes));
 }
 

@@ -51,6 +51,7 @@
 #include "time/calibration.h"
 #include "time/clock_reading.h"
 #include "time/discipline_clock.h"
+#include "time/fork_safety.h"
 #include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter_internal.h"
 
@@ -516,6 +517,7 @@ uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
 void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline)
 {
     vek_base_sleep(DAEMON_UPDATE_INTERVAL);
+    const fork_safety::cycle_guard whole_cycle; /* a fork's child copies no cycle half done */
     calib::increment(d_rec->activity);
 
     const unsigned int poll_timer = get(tsci2_poll_timer) + 1;

@@ -3,13 +3,15 @@
  * their link routine, the registration of the entry points, and start-up,
  * which chooses the context this process disciplines, calibrates it (the
  * shared area through the owner's takeover, owner_takeover.h), settles
- * the TSC period and rate, and starts the discipline thread "TSCtime".
+ * the TSC period and rate, and starts the discipline thread "TSCtime"
+ * (again in a fork child: fork_safety.h).
  */
 #include <atomic>
 
 #include "interface/vek_base.interface.h"
 #include "interface/yaltime.interface.h"
 #include "time/active_calibration.h"
+#include "time/fork_safety.h"
 #include "time/os_time.h"
 #include "time/owner_takeover.h"
 #include "time/tsci2_loopfilter.h"
@@ -155,4 +157,5 @@ extern "C" void func_VEK_CMP_START(VEK_LOOKUP_T)
     settle_tsc_period(context);
     char thread_name[] = "TSCtime";
     vek_base_threadsched_start(tsci2_loopfilter_thread, context, thread_name);
+    fork_safety::watch_forks();
 }

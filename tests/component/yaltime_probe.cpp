@@ -6,13 +6,15 @@
 //   yaltime-probe [--arg NAME]... [--count-mmap] [--every SECONDS]
 //                 [--for SECONDS] [--tsc-to-now TICKS] [--serve]
 //                 [--as-uid UID] [--hold-start SECONDS] [--busy THREADS]
-//                 [--accuracy] LIBRARY
+//                 [--accuracy] [--fork [--parent-exits]] LIBRARY
 //
 // --hold-start lengthens the first sleep of a second or more that the start
 // makes (the initial calibration's span; an owner's takeover is under way
 // then) by that much, so that other processes surely meet the start there.
 // --busy runs that many threads reading YALTIME_NOW without pause, each
 // between two OS-clock readings, for the --for span.
+// --fork forks (without exec) once started: the child goes on as below, the
+// parent only sleeps until killed, or with --parent-exits ends at once.
 //
 // --accuracy measures the clock end to end instead of printing samples
 // (accuracy_probe.h): every --every seconds for the --for span, the error of
@@ -25,6 +27,7 @@
 // readable by it (a checkout under root's 0700 home, say).
 //
 //   started code=C period=P           after start
+//   forked pid=N mono=T               the forked child, first thing
 //   sample before=B os=S now=N code=C period=P steps=K updates=U mmap_r=M maps=A mono=T
 //                                     (T: CLOCK_MONOTONIC after the readings,
 //                                     A: distinct areas mmap_r gave)
@@ -64,6 +67,8 @@ struct options {
     std::vector<const char *> args;
     bool count_mmap = false;
     bool serve = false;
+    bool fork = false;
+    bool parent_exits = false;
     double every_s = 0.1;
     double for_s = 0.0;
     bool have_tsc = false;
@@ -147,6 +152,10 @@ bool parse(int argc, char **argv, options *o)
             o->count_mmap = true;
         else if (a == "--serve")
             o->serve = true;
+        else if (a == "--fork")
+            o->fork = true;
+        else if (a == "--parent-exits")
+            o->parent_exits = true;
         else if (a == "--every" && has_value)
             o->every_s = std::atof(argv[++i]);
         else if (a == "--for" && has_value)
@@ -245,6 +254,24 @@ void read_busily(YALTIME_NOW_T now, double for_s, busy_result *result)
     } while (mono_now() < end);
 }
 
+// In the child: true, after saying so.  In the parent: false at once with
+// parent_exits, else never (it sleeps until killed).
+bool fork_and_go_on_in_child(bool parent_exits)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::printf("forked pid=%d mono=%.6f\n", static_cast<int>(getpid()), mono_now());
+        std::fflush(stdout);
+        return true;
+    }
+    if (pid < 0)
+        std::perror("yaltime-probe: fork");
+    if (parent_exits || pid < 0)
+        return false;
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -253,7 +280,7 @@ int main(int argc, char **argv)
     if (!parse(argc, argv, &o)) {
         std::fprintf(stderr, "usage: yaltime-probe [--arg NAME]... [--count-mmap] [--every S] [--for S] "
                              "[--tsc-to-now TICKS] [--serve] [--as-uid UID] [--hold-start S] [--busy N] "
-                             "[--accuracy] LIBRARY\n");
+                             "[--accuracy] [--fork [--parent-exits]] LIBRARY\n");
         return 2;
     }
     if (!start_component(o))
@@ -268,6 +295,8 @@ int main(int argc, char **argv)
 
     std::printf("started code=%d\n", code());
     std::fflush(stdout);
+    if (o.fork && !fork_and_go_on_in_child(o.parent_exits))
+        return 0;
 
     if (o.have_tsc)
         std::printf("tsc_to_now ticks=%" PRIu64 " now=%.6f\n", o.tsc, tsc_to_now(o.tsc));
