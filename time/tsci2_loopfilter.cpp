@@ -21,7 +21,9 @@
  *                            a poll every tsci2_poll_factor cycles, one
  *                            slewed record brought into force per cycle, and
  *                            the failure message a reading thread left
- *                            (clock_reading.h), said.
+ *                            (clock_reading.h), said; then the watch of the
+ *                            shared area's name (area_watch.h), which may
+ *                            give the thread another context.
  *
  * Publication: every field of a context is written through calib::store
  * (std::atomic_ref, release).  A record is written slope first, then
@@ -46,6 +48,7 @@
 
 #include "interface/vek_base.interface.h"
 #include "public/tsc.h"
+#include "time/area_watch.h"
 #include "time/calibration.h"
 #include "time/clock_reading.h"
 #include "time/discipline_clock.h"
@@ -534,7 +537,9 @@ void tsci2_loopfilter_init(CALIBRATION_CONTEXT_H d_rec)
 
 void *tsci2_loopfilter_thread(void *arg)
 {
-    const CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
-    for (;;)
+    CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
+    for (;;) {
         tsci2::discipline_cycle(d_rec);
+        d_rec = area_watch_cycle(d_rec); /* the shared area's name (area_watch.h) */
+    }
 }

@@ -1,6 +1,7 @@
 // The choice of the calibration in force for a process that is neither
 // local-only nor the owner: another process's area while its heartbeat
-// moves, its own context otherwise, mapping attempts two seconds apart.
+// moves, its own context otherwise; the area mapped by the start's look,
+// never by a reading.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,9 +27,11 @@ protected:
         component_state::set_record(area.get(), 0.0, 222000000); // owner's: 222 s
     }
 
+    // The area under the name, mapped by the start's look.
     void offer_area(long size = sizeof(calibration_context_t))
     {
         recording_base::shared_area = {area.get(), size};
+        area_watch_start();
     }
 
     std::unique_ptr<calibration_context_t> area;
@@ -54,24 +57,18 @@ TEST_F(Selection, TheOwnerUsesTheAreaWithoutLookingAtTheHeartbeat)
     EXPECT_EQ(Master_last_activity_tsc.load(), 0u);
 }
 
-TEST_F(Selection, NoAreaMeansOwnContextAndNoNewAttemptWithinTwoSeconds)
+TEST_F(Selection, NoAreaMeansOwnContextAndReadingsNeverMap)
 {
+    area_watch_start();
+    EXPECT_EQ(recording_base::mmap_r_calls, 1);
     EXPECT_EQ(func_YALTIME_GET_CALIBRATION(), 0);
     EXPECT_DOUBLE_EQ(func_YALTIME_NOW(), 111.0);
     EXPECT_EQ(func_YALTIME_GET_CALIBRATION(), 3);
-    EXPECT_EQ(recording_base::mmap_r_calls, 1);
     for (int i = 0; i < 100; ++i)
         func_YALTIME_NOW();
-    EXPECT_EQ(recording_base::mmap_r_calls, 1);
-
-    // Exactly two whole seconds after the failed attempt: try again.
-    Master_last_activity_tsc.store(rdtsc() - 2 * Rate);
+    Master_last_activity_tsc.store(rdtsc() - 2 * Rate); // long after the last attempt
     func_YALTIME_NOW();
-    EXPECT_EQ(recording_base::mmap_r_calls, 2);
-    // One second and a bit: not yet.
-    Master_last_activity_tsc.store(rdtsc() - Rate - Rate / 2);
-    func_YALTIME_NOW();
-    EXPECT_EQ(recording_base::mmap_r_calls, 2);
+    EXPECT_EQ(recording_base::mmap_r_calls, 1) << "no reading maps";
 }
 
 TEST_F(Selection, ALiveOwnersAreaIsUsedAndAStaleOneAbandoned)
@@ -96,7 +93,7 @@ TEST_F(Selection, ALiveOwnersAreaIsUsedAndAStaleOneAbandoned)
     area->activity = 6;
     EXPECT_DOUBLE_EQ(func_YALTIME_NOW(), 222.0);
     EXPECT_EQ(func_YALTIME_GET_CALIBRATION(), 2);
-    EXPECT_EQ(recording_base::mmap_r_calls, 2) << "mapped once, and the name looked at once while stale";
+    EXPECT_EQ(recording_base::mmap_r_calls, 1) << "mapped at start only: readings never look at the name";
     EXPECT_EQ(Master_calibration.load(), area.get()) << "the same object under the name: kept";
 }
 
