@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/shift_file.h"
 #include "time/calibration.h"
 
 namespace {
@@ -52,35 +53,6 @@ double real_now()
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
-
-// The 8-byte cell the preload library reads the shift from.
-class shift_file {
-public:
-    shift_file() : path_("/tmp/yt_clock_shift_" + std::to_string(getpid()))
-    {
-        const int fd = open(path_.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
-        if (fd >= 0 && ftruncate(fd, sizeof(int64_t)) == 0) {
-            void *p = mmap(nullptr, sizeof(int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            if (p != MAP_FAILED)
-                cell_ = static_cast<int64_t *>(p);
-        }
-        if (fd >= 0)
-            close(fd);
-    }
-    ~shift_file()
-    {
-        if (cell_ != nullptr)
-            munmap(cell_, sizeof(int64_t));
-        unlink(path_.c_str());
-    }
-    bool ok() const { return cell_ != nullptr; }
-    void set(int64_t ns) { __atomic_store_n(cell_, ns, __ATOMIC_RELAXED); }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-    int64_t *cell_ = nullptr;
-};
 
 class shared_area {
 public:
@@ -194,18 +166,7 @@ TEST(SteppedOsClock, OwnerAndReaderFollowStepsOfAnySizeAndASlew)
     shift.set(0);
     const std::string prefix = "yt" + std::to_string(getpid()) + "_stepped_";
     shared_area area(prefix);
-    // An i386 probe that the kernel hands to qemu-user gets LD_PRELOAD in
-    // its environment as a native one does; qemu's own x86-64 loader only
-    // reports on stderr that it cannot preload an i386 library, and goes on.
-    const std::map<std::string, std::string> env = {{"VEK_SHM_PREFIX", prefix},
-                                                    {"LD_PRELOAD", Preload},
-                                                    {"YALTIME_TEST_CLOCK_SHIFT_FILE", shift.path()},
-#if defined(YALTIME_SANITIZER_RUNTIME)
-                                                    // the preload library comes before the sanitizer's runtime
-                                                    {"ASAN_OPTIONS", std::string(std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
-                                                                         ":verify_asan_link_order=0"},
-#endif
-                                                    };
+    const std::map<std::string, std::string> env = shifted_env({{"VEK_SHM_PREFIX", prefix}}, Preload, shift);
     const double mono_to_real = real_now() - mono_now();
 
     child_process owner({Probe, "--arg", "yaltime_master", "--every", "0.05", "--for", "60", "--serve", Library}, env);

@@ -1,0 +1,60 @@
+// The 8-byte cell from which tests/component's clock-shift preload library
+// reads the shift of a process's OS clock, in nanoseconds; the file is
+// removed with the object.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+class shift_file {
+public:
+    explicit shift_file(const std::string &tag = "") : path_("/tmp/yt_clock_shift_" + std::to_string(getpid()) + tag)
+    {
+        const int fd = open(path_.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+        if (fd >= 0 && ftruncate(fd, sizeof(int64_t)) == 0) {
+            void *p = mmap(nullptr, sizeof(int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (p != MAP_FAILED)
+                cell_ = static_cast<int64_t *>(p);
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    ~shift_file()
+    {
+        if (cell_ != nullptr)
+            munmap(cell_, sizeof(int64_t));
+        unlink(path_.c_str());
+    }
+    bool ok() const { return cell_ != nullptr; }
+    void set(int64_t ns) { __atomic_store_n(cell_, ns, __ATOMIC_RELAXED); }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+    int64_t *cell_ = nullptr;
+};
+
+
+// The environment that puts `preload` (the library's path) under a process
+// with the shift of `shift`, besides the entries of `env`.  An i386 probe
+// that the kernel hands to qemu-user gets LD_PRELOAD in its environment as a
+// native one does; qemu's own x86-64 loader only reports on stderr that it
+// cannot preload an i386 library, and goes on.
+inline std::map<std::string, std::string> shifted_env(std::map<std::string, std::string> env,
+                                                      const std::string &preload, const shift_file &shift)
+{
+    env["LD_PRELOAD"] = preload;
+    env["YALTIME_TEST_CLOCK_SHIFT_FILE"] = shift.path();
+#if defined(YALTIME_SANITIZER_RUNTIME)
+    // the preload library comes before the sanitizer's runtime
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+#endif
+    return env;
+}
