@@ -49,11 +49,16 @@ void unmap(const mapping &m)
 
 bool right_size(const mapping &m) { return m.size == CALIBRATION_CONTEXT_SIZE; }
 
-/* Readings take `area` up once its heartbeat differs from `seen_activity`. */
-void publish_area(calibration_context_t *area, int32_t seen_activity)
+/* Publishes `area` with `seen_activity` as the last heartbeat seen, at
+ * `seen_tsc`: readings use it while its heartbeat has moved within the
+ * last ten seconds, counted from there; 0 means never seen moving, so
+ * readings take it up once its heartbeat differs from `seen_activity`.
+ * Stored here rather than by the first reading, so that concurrent first
+ * readings cannot meet a new heartbeat with a stale time. */
+void publish_area(calibration_context_t *area, int32_t seen_activity, YALTIME_TSC_T seen_tsc)
 {
     Master_last_activity.store(seen_activity, std::memory_order_relaxed);
-    Master_last_activity_tsc.store(0, std::memory_order_relaxed);
+    Master_last_activity_tsc.store(seen_tsc, std::memory_order_relaxed);
     Master_calibration.store(area, std::memory_order_release);
 }
 
@@ -85,7 +90,7 @@ void look_for_area()
     if (!time_to_look())
         return;
     if (calibration_context_t *area = first_area_under_name())
-        publish_area(area, calib::load(area->activity));
+        publish_area(area, calib::load(area->activity), 0);
 }
 
 /* Follows the heartbeat of the area in use; true when it is stale. */
@@ -138,7 +143,7 @@ bool candidate_is_another_live_area(const calibration_context_t *in_use)
 void judge_candidate(const calibration_context_t *in_use)
 {
     if (candidate_is_another_live_area(in_use)) {
-        publish_area(Reader.candidate.area, Reader.candidate_first_activity);
+        publish_area(Reader.candidate.area, calib::load(Reader.candidate.area->activity), rdtsc());
         Reader.candidate = {nullptr, 0};
         return;
     }
@@ -227,8 +232,16 @@ void area_watch_start()
 {
     if (Calibration_local_only.load(std::memory_order_relaxed))
         return;
-    if (calibration_context_t *area = first_area_under_name())
-        publish_area(area, Master_last_activity.load(std::memory_order_relaxed));
+    calibration_context_t *area = first_area_under_name();
+    if (area == nullptr)
+        return;
+    /* As a first reading would judge it: live if its heartbeat differs from
+     * the last one seen (none yet: 0), stale otherwise. */
+    const int32_t activity = calib::load(area->activity);
+    if (activity != Master_last_activity.load(std::memory_order_relaxed))
+        publish_area(area, activity, rdtsc());
+    else
+        publish_area(area, activity, 0);
 }
 
 CALIBRATION_CONTEXT_H area_watch_cycle(CALIBRATION_CONTEXT_H disciplined)

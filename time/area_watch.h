@@ -9,8 +9,9 @@
  *
  * A reader (neither the owner nor local-only):
  *   - With no area mapped, it maps the name at the start and then every
- *     other cycle.  An area found by the thread is published with its
- *     heartbeat as the last one seen, so readings take it up once its
+ *     other cycle.  At the start an area is live if its heartbeat is not 0
+ *     (the last one seen); one found later by the thread is published with
+ *     its heartbeat as the last one seen, so readings take it up once its
  *     heartbeat moves.  An area of the wrong size is fatal, as always.
  *   - While the area in use is stale (its heartbeat unchanged for ten
  *     cycles), it maps the name every other cycle as a candidate and keeps

@@ -26,11 +26,8 @@
 //   tsc_to_now ticks=T now=N          the conversion of a given TSC value
 //   mmap_r_at os=S                    each attempt to map the shared area
 //   holding os=S                      the held sleep of the start begins
-//   busy readings=R worst=W lead=L    per busy thread: W the largest distance
-//                                     (s) of a reading outside its OS bracket;
-//                                     L the smallest lead of a reading over
-//                                     its bracket's end, among brackets
-//                                     shorter than 1 ms (<= 0: inside it)
+//   busy readings=R worst=W           per busy thread: W the largest distance
+//                                     (s) of a reading outside its OS bracket
 //   serving                           then sleeps until killed (--serve)
 #include <grp.h>
 #include <unistd.h>
@@ -218,7 +215,6 @@ bool start_component(const options &o)
 struct busy_result {
     long readings = 0;
     double worst_s = 0;
-    double least_lead_s = 1e9;
 };
 
 void read_busily(YALTIME_NOW_T now, double for_s, busy_result *result)
@@ -229,10 +225,7 @@ void read_busily(YALTIME_NOW_T now, double for_s, busy_result *result)
             const double before = os_now();
             const double reading = now();
             const double after = os_now();
-            const double outside = std::max(before - reading, reading - after);
-            result->worst_s = std::max(result->worst_s, outside);
-            if (after - before < 0.001)
-                result->least_lead_s = std::min(result->least_lead_s, reading - after);
+            result->worst_s = std::max(result->worst_s, std::max(before - reading, reading - after));
         }
         result->readings += 1000;
     } while (mono_now() < end);
@@ -289,8 +282,7 @@ int main(int argc, char **argv)
 
     for (size_t i = 0; i < busy_threads.size(); ++i) {
         busy_threads[i].join();
-        std::printf("busy readings=%ld worst=%.9f lead=%.9f\n", busy[i].readings, busy[i].worst_s,
-                    busy[i].least_lead_s);
+        std::printf("busy readings=%ld worst=%.9f\n", busy[i].readings, busy[i].worst_s);
     }
     const int attempts = std::min(mmap_r_calls.load(), Max_attempts);
     for (int i = 0; i < attempts; ++i)
