@@ -3,7 +3,8 @@
  *
  * Readers map only trusted objects (shm_trust.h), judged on the descriptor
  * they then map.  Mappings are counted per object, so mapping an object that
- * is mapped already gives its address again.
+ * is mapped already gives its address again (unless VEK_SHM_MAP_ANEW asks
+ * for a new mapping every time, for tests).
  *
  * An owner takes the name this way:
  *   1. Whatever is under the name is looked at without opening it and
@@ -150,15 +151,25 @@ void *reference_mapping(const struct stat &st, size_t size_bytes)
     return nullptr;
 }
 
+/* VEK_SHM_MAP_ANEW set (read at every call): every mapping is a new one, as
+ * some hosts do, so that tests can show a client does not rely on getting
+ * the same address for the same object. */
+bool map_anew()
+{
+    const char *anew = getenv("VEK_SHM_MAP_ANEW");
+    return anew != nullptr && anew[0] != '\0' && anew[0] != '0';
+}
+
 /* The object's counted read-only mapping, made now if there is none. */
 void *map_object(int fd, const struct stat &st, size_t size_bytes)
 {
-    if (void *known = reference_mapping(st, size_bytes))
+    const bool anew = map_anew();
+    if (void *known = anew ? nullptr : reference_mapping(st, size_bytes))
         return known;
     void *p = mmap(nullptr, size_bytes, PROT_READ, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED)
         return nullptr;
-    if (void *known = reference_mapping(st, size_bytes)) { /* another thread was quicker */
+    if (void *known = anew ? nullptr : reference_mapping(st, size_bytes)) { /* another thread was quicker */
         munmap(p, size_bytes);
         return known;
     }

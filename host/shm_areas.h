@@ -10,8 +10,8 @@
  * a few system calls: what it finds untrusted it notes, and a thread of a
  * component says it later (say_untrusted_report), at most once a minute,
  * with the owner's uid as a number.  Mapping the same object again gives the
- * same address, so a caller that maps a name anew can tell whether it still
- * names the object it has.
+ * same address, counted, unless the environment variable VEK_SHM_MAP_ANEW is
+ * set (to anything but "0"): then every call maps anew, as some hosts do.
  *
  * Owning (map_as_owner) happens at a component's start: see shm_areas.cpp.
  */
@@ -21,7 +21,8 @@
 namespace shm_areas {
 
 /* The trusted area under `name`, mapped read-only, its size in *size; null
- * when there is none.  The same object gives the same address again. */
+ * when there is none.  The same object gives the same address again, unless
+ * VEK_SHM_MAP_ANEW is set. */
 void *map_to_read(const char *name, long *size);
 
 /* The area under `name` as this process's own, `size_bytes` long, mapped

@@ -5,12 +5,12 @@
  * A process started local-only uses its own context; the owner of the shared
  * area "yal_time_master" uses the area; any other process uses the area while
  * its heartbeat (the owner's `activity`) has changed within the last ten
- * whole seconds, and its own context otherwise.  The area is mapped lazily,
- * with at least two whole seconds between failed attempts, and never
- * unmapped.  While it is stale the reader looks, no more often, whether the
- * name now refers to another object (a new owner's, after the old one was
- * removed) and takes that one up; the host maps the same object at the same
- * address, which is how the reader tells.
+ * whole seconds, and its own context otherwise.  The reading path never maps
+ * anything: the area, and another object under its name once it is stale,
+ * are looked for by the discipline thread (area_watch.h), which publishes
+ * what it takes up in Master_calibration.  A reading loads that pointer once;
+ * in every state (live, stale, absent) it makes no system call, takes no lock
+ * and allocates nothing.
  *
  * The choice runs on every reading, so it is inline and costs, on a reader,
  * one load of the shared heartbeat and a comparison with a precomputed tick
@@ -43,8 +43,6 @@ extern std::atomic<bool> Calibration_local_only;
 extern std::atomic<int> Calibration_using;
 extern std::atomic<int> Master_last_activity;
 extern std::atomic<YALTIME_TSC_T> Master_last_activity_tsc;
-/* When a stale area's name was last looked at for another object; 0 never. */
-extern std::atomic<YALTIME_TSC_T> Master_name_checked_tsc;
 extern std::atomic<double> clock_resolution;
 extern std::atomic<double> TSC_period;
 extern std::atomic<YALTIME_TSC_T> TSC_rate;
@@ -56,12 +54,12 @@ extern std::atomic<YALTIME_TSC_T> Stale_after_ticks;
 /* Sets TSC_rate and the thresholds derived from it. */
 void set_tsc_rate(YALTIME_TSC_T rate);
 
-/* Maps the shared area if it is time to try; null if it is absent. */
-calibration_context_t *map_shared_area(YALTIME_TSC_T now_tsc);
+/* The area the discipline thread has published since this reading loaded
+ * none, or null.  Out of line, so that the reading path stays as it was. */
+calibration_context_t *published_shared_area(YALTIME_TSC_T now_tsc);
 
-/* The choice while the area is stale: this process's own context, after
- * taking up another object under the name if it is time to look. */
-calibration_context_t *follow_name_or_own(YALTIME_TSC_T now_tsc);
+/* The choice while the area is stale: this process's own context. */
+calibration_context_t *leave_stale_area(YALTIME_TSC_T now_tsc);
 
 static inline void note_calibration_using(int code)
 {
@@ -83,7 +81,7 @@ static inline calibration_context_t *choose_shared_or_own(YALTIME_TSC_T now_tsc)
         const YALTIME_TSC_T since_attempt = now_tsc - Master_last_activity_tsc.load(std::memory_order_relaxed);
         if (since_attempt < Remap_after_ticks.load(std::memory_order_relaxed))
             return use_own_calibration();
-        area = map_shared_area(now_tsc);
+        area = published_shared_area(now_tsc);
         if (area == nullptr)
             return use_own_calibration();
     }
@@ -100,7 +98,7 @@ static inline calibration_context_t *choose_shared_or_own(YALTIME_TSC_T now_tsc)
         note_calibration_using(CALIBRATION_SHARED);
         return area;
     }
-    return follow_name_or_own(now_tsc);
+    return leave_stale_area(now_tsc);
 }
 
 /*

@@ -23,7 +23,9 @@
  *                            every tsci2_poll_factor cycles, the discipline's
  *                            reading and record, the loop filter fed the
  *                            poll, and the failure message a reading thread
- *                            left (clock_reading.h), said.
+ *                            left (clock_reading.h), said; then the watch of
+ *                            the shared area's name (area_watch.h), which may
+ *                            give the thread another context.
  *
  * Publication: every field of a context is written through calib::store
  * (std::atomic_ref, release).  A record is written slope first, then
@@ -48,6 +50,7 @@
 
 #include "interface/vek_base.interface.h"
 #include "public/tsc.h"
+#include "time/area_watch.h"
 #include "time/calibration.h"
 #include "time/clock_reading.h"
 #include "time/discipline_clock.h"
@@ -568,9 +571,11 @@ void tsci2_loopfilter_init(CALIBRATION_CONTEXT_H d_rec)
 
 void *tsci2_loopfilter_thread(void *arg)
 {
-    const CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
+    CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
     tsci2::tsc_discipline discipline;
     discipline.start(d_rec);
-    for (;;)
+    for (;;) {
         tsci2::discipline_cycle(d_rec, discipline);
+        d_rec = area_watch_cycle(d_rec); /* the shared area's name (area_watch.h) */
+    }
 }

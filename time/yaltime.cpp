@@ -2,7 +2,7 @@
  * yaltime.cpp - the component's door to the host: the base-service slots and
  * their link routine, the registration of the entry points, and start-up,
  * which chooses the context this process disciplines, calibrates it (the
- * shared area through the owner's takeover, owner_takeover.h), settles
+ * shared area through the owner's start, owner_takeover.h), settles
  * the TSC period and rate, and starts the discipline thread "TSCtime"
  * (again in a fork child: fork_safety.h).
  */
@@ -11,6 +11,7 @@
 #include "interface/vek_base.interface.h"
 #include "interface/yaltime.interface.h"
 #include "time/active_calibration.h"
+#include "time/area_watch.h"
 #include "time/fork_safety.h"
 #include "time/os_time.h"
 #include "time/owner_takeover.h"
@@ -137,14 +138,17 @@ static void settle_tsc_period(calibration_context_t *context)
 }
 
 /* The initial calibration: in place for the process's own context, through
- * the takeover for the shared area, which other processes may be reading. */
+ * the owner's start for the shared area, which other processes may be
+ * reading.  A reader then looks for the area once, here on the host's thread;
+ * later looks are the discipline thread's. */
 static void calibrate_initially(calibration_context_t *context)
 {
-    if (Calibration_using.load(std::memory_order_relaxed) != CALIBRATION_OWNER) {
-        tsci2_loopfilter_init(context);
+    if (Calibration_using.load(std::memory_order_relaxed) == CALIBRATION_OWNER) {
+        owner_start(context);
         return;
     }
-    owner_takeover(context);
+    tsci2_loopfilter_init(context);
+    area_watch_start();
 }
 
 extern "C" void func_VEK_CMP_START(VEK_LOOKUP_T)

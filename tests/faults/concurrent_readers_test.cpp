@@ -241,6 +241,7 @@ protected:
         case reading_as::READER:
             // Own context for the times the area looks stale; nobody disciplines it.
             component_state::set_tracking_record(&Thread_calibration, component_state::measured_tsc_period(0.02));
+            area_watch_start(); // the start's look maps the offered area
             return area.get();
         }
         return nullptr;

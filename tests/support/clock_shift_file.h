@@ -16,7 +16,8 @@
 
 class clock_shift_file {
 public:
-    clock_shift_file() : path_("/tmp/yt_clock_shift_" + std::to_string(getpid()))
+    explicit clock_shift_file(const std::string &tag = "")
+        : path_("/tmp/yt_clock_shift_" + std::to_string(getpid()) + tag)
     {
         const int fd = open(path_.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
         if (fd >= 0 && ftruncate(fd, sizeof(int64_t)) == 0) {
@@ -41,22 +42,34 @@ public:
     const std::string &path() const { return path_; }
 
     // The environment of a probe that sees this shift through `preload`, its
-    // shared area under `shm_prefix`.  An i386 probe that the kernel hands to
-    // qemu-user gets LD_PRELOAD as a native one does; qemu's own x86-64
-    // loader only reports on stderr that it cannot preload an i386 library.
-    std::map<std::string, std::string> environment(const std::string &preload, const std::string &shm_prefix) const
-    {
-        std::map<std::string, std::string> env = {
-            {"VEK_SHM_PREFIX", shm_prefix}, {"LD_PRELOAD", preload}, {"YALTIME_TEST_CLOCK_SHIFT_FILE", path_}};
-#if defined(YALTIME_SANITIZER_RUNTIME)
-        // the preload library comes before the sanitizer's runtime
-        const char *asan = std::getenv("ASAN_OPTIONS");
-        env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
-#endif
-        return env;
-    }
+    // shared area under `shm_prefix`.
+    std::map<std::string, std::string> environment(const std::string &preload, const std::string &shm_prefix) const;
 
 private:
     std::string path_;
     int64_t *cell_ = nullptr;
 };
+
+// The environment that puts `preload` (the library's path) under a process
+// with the shift of `shift`, besides the entries of `env`.  An i386 probe
+// that the kernel hands to qemu-user gets LD_PRELOAD in its environment as a
+// native one does; qemu's own x86-64 loader only reports on stderr that it
+// cannot preload an i386 library, and goes on.
+inline std::map<std::string, std::string> shifted_env(std::map<std::string, std::string> env,
+                                                      const std::string &preload, const clock_shift_file &shift)
+{
+    env["LD_PRELOAD"] = preload;
+    env["YALTIME_TEST_CLOCK_SHIFT_FILE"] = shift.path();
+#if defined(YALTIME_SANITIZER_RUNTIME)
+    // the preload library comes before the sanitizer's runtime
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+#endif
+    return env;
+}
+
+inline std::map<std::string, std::string> clock_shift_file::environment(const std::string &preload,
+                                                                        const std::string &shm_prefix) const
+{
+    return shifted_env({{"VEK_SHM_PREFIX", shm_prefix}}, preload, *this);
+}

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "time/active_calibration.h"
+#include "time/area_watch.h"
 #include "time/clock_reading.h"
 #include "time/os_time.h"
 
@@ -19,7 +20,7 @@ inline void reset(YALTIME_TSC_T tsc_rate = 3000000000ull)
     Calibration_using.store(CALIBRATION_UNCHOSEN);
     Master_last_activity.store(0);
     Master_last_activity_tsc.store(0);
-    Master_name_checked_tsc.store(0);
+    area_watch_reset();
     TSC_period.store(tsc_rate ? 1.0 / static_cast<double>(tsc_rate) : 0.0);
     set_tsc_rate(tsc_rate);
     time_fail_count.store(0);

@@ -12,6 +12,8 @@ std::vector<std::string> failures;
 int snprintf_calls;
 int mmap_r_calls;
 mapping shared_area;
+void *owned_area;
+std::vector<void *> unmapped;
 
 static std::string format_message(const char *format, va_list args)
 {
@@ -57,6 +59,10 @@ static void *record_mmap_r(char *name, long *size)
     return shared_area.area;
 }
 
+static void *record_mmap_rw(char *, long) { return owned_area; }
+
+static void record_unmap(char *, long, volatile void *p) { unmapped.push_back(const_cast<void *>(p)); }
+
 static void real_memset(void *p, char c, long n) { std::memset(p, c, static_cast<size_t>(n)); }
 
 void install()
@@ -67,11 +73,15 @@ void install()
     snprintf_calls = 0;
     mmap_r_calls = 0;
     shared_area = {};
+    owned_area = nullptr;
+    unmapped.clear();
     vek_base_sleep = record_sleep;
     vek_base_syslog_error = record_error;
     vek_base_fail = record_fail;
     vek_base_snprintf = real_snprintf;
     vek_base_mmap_r = record_mmap_r;
+    vek_base_mmap_rw = record_mmap_rw;
+    vek_base_mmap_unmap = record_unmap;
     vek_base_memset = real_memset;
 }
 
