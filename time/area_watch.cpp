@@ -20,6 +20,7 @@ struct mapping {
 
 struct reader_state {
     unsigned long cycle;
+    bool looked; /* the start's look counts, at cycle 0 */
     unsigned long last_look_cycle;
     calibration_context_t *tracked; /* the area whose heartbeat is followed */
     int32_t tracked_activity;
@@ -79,8 +80,9 @@ calibration_context_t *first_area_under_name()
 
 bool time_to_look()
 {
-    if (Reader.last_look_cycle != 0 && Reader.cycle - Reader.last_look_cycle < AREA_LOOK_EVERY_CYCLES)
+    if (Reader.looked && Reader.cycle - Reader.last_look_cycle < AREA_LOOK_EVERY_CYCLES)
         return false;
+    Reader.looked = true;
     Reader.last_look_cycle = Reader.cycle;
     return true;
 }
@@ -232,6 +234,8 @@ void area_watch_start()
 {
     if (Calibration_local_only.load(std::memory_order_relaxed))
         return;
+    Reader.looked = true; /* the next look two cycles on */
+    Reader.last_look_cycle = Reader.cycle;
     calibration_context_t *area = first_area_under_name();
     if (area == nullptr)
         return;
