@@ -16,7 +16,18 @@
 //                                    within 5 us for good within 120 s of it
 //   TSC rate changed, 0.01 % to 50 %: <= 1 ms from 3 s after, 5 us within 600 s
 //   quiet, or preempted readings:    no step but the first; p99 <= 2.5 us
-//                                    from 10 minutes on
+//                                    from 20 minutes on
+//   the OS clocks' rate moving for 3 h (a daemon's random walk of 0.05, 0.2
+//   and 1 ppm every 64 s, +5 ppm over 10 min, a +-3 ppm sine of 15 min):
+//                                    no step but the first, no record switch
+//                                    moving the clock back more than 0.25 us,
+//                                    p99 <= 0.5 us and max <= 1 us (1 and 3
+//                                    for the 1 ppm walk, p99 1 for the ramp
+//                                    and the sine) from 20 minutes on
+//   a busy machine (readings preempted, a scheduler 1 ms late):
+//                                    p99 <= 1 us, max <= 5 us
+//   OS clock stepped inside a poll's sub-samples, 10 us to a day:
+//                                    one step, <= 100 us from 1 s after
 //
 // The summary, one row per kind with its worst case, is printed:
 //   discipline_test --gtest_filter=DisciplineDisturbances.*
@@ -307,6 +318,7 @@ void add_moving_rates(std::vector<sweep_case> &cases)
         std::string size;
         std::function<void(sim::sim_clock &)> apply;
         double p99_us, max_us;
+        bool busy = false;
     } rows[] = {
         {"quiet", moving(nullptr), 0.5, 1},
         {"random walk 0.05 ppm / 64 s", moving(random_walk(0.05, 1)), 0.5, 1},
@@ -316,12 +328,13 @@ void add_moving_rates(std::vector<sweep_case> &cases)
         {"random walk 1 ppm / 64 s, another", moving(random_walk(1.0, 5)), 1, 3},
         {"+5 ppm over 10 min", moving(ramp(5, RUNNING_AT_S, 600)), 1, 0},
         {"+-3 ppm sine, 15 min", moving(sine(3, 900)), 1, 0},
-        {"busy, quiet", busy(nullptr, 10), 1, 5},
-        {"busy, random walk 0.2 ppm / 64 s", busy(random_walk(0.2, 6), 10), 1, 5},
-        {"busier: 60 % preempted, random walk 0.2 ppm / 64 s", busy(random_walk(0.2, 7), 60), 1, 5},
+        {"10 % preempted, quiet", busy(nullptr, 10), 1, 5, true},
+        {"10 % preempted, random walk 0.2 ppm / 64 s", busy(random_walk(0.2, 6), 10), 1, 5, true},
+        {"60 % preempted, random walk 0.2 ppm / 64 s", busy(random_walk(0.2, 7), 60), 1, 5, true},
     };
     for (const auto &row : rows)
-        cases.push_back({"OS clock's rate moving", row.size, 0, 0, row.apply, 0, 0, 20, 0, -1, 1, row.p99_us, row.max_us,
+        cases.push_back({row.busy ? "busy machine (up to 50 us), rate moving" : "OS clock's rate moving", row.size, 0,
+                         0, row.apply, 0, 0, 20, 0, -1, 1, row.p99_us, row.max_us,
                          0.25, LONG_RUN_S});
     const auto os_step = [](double ms) {
         return [ms](sim::sim_clock &c) { c.os_step_ns += std::llround(ms * 1e6); };
@@ -341,8 +354,8 @@ struct kind_summary {
     double good_s = 0;
     int steps = 0;
     double p99_us = 0;
-    double max_us = 0;
-    double back_us = 0;
+    double max_us = -1; // over the cases that bound it
+    double back_us = -1;
 };
 
 TEST(DisciplineDisturbances, EveryKindOverItsSizesKeepsItsBounds)
@@ -389,13 +402,15 @@ TEST(DisciplineDisturbances, EveryKindOverItsSizesKeepsItsBounds)
         k.good_s = std::max(k.good_s, o.good_s);
         k.steps = std::max(k.steps, o.steps);
         k.p99_us = std::max(k.p99_us, o.p99_us);
-        k.max_us = std::max(k.max_us, o.max_us);
-        k.back_us = std::max(k.back_us, o.back_us);
+        if (c.max_us > 0)
+            k.max_us = std::max(k.max_us, o.max_us);
+        if (c.back_us > 0)
+            k.back_us = std::max(k.back_us, o.back_us);
         if (std::getenv("SWEEP_ROWS"))
             std::cout << what << ": p99 " << fixed(o.p99_us, 3) << " max " << fixed(o.max_us, 3) << " near "
                       << fixed(o.near_us, 1) << " back " << fixed(o.back_us, 3) << " steps " << o.steps << "\n";
     }
-    EXPECT_GE(cases.size(), 90u);
+    EXPECT_GE(cases.size(), 120u);
 
     std::cout << "| disturbance | cases | while a slew lasts: worst error beyond what it moves in 2 s | worst error from 3 s "
                  "after (start: 20 s) | within 5 us for good after | most steps | worst p99 from 20 min | worst max "
@@ -405,7 +420,8 @@ TEST(DisciplineDisturbances, EveryKindOverItsSizesKeepsItsBounds)
         std::cout << "| " << k.kind << " | " << k.cases << " | "
                   << (k.during_excess_us > -1e300 ? fixed(k.during_excess_us, 1) + " us" : "-") << " | "
                   << fixed(k.near_us, 1) << " us | " << fixed(k.good_s, 0) << " s | " << k.steps << " | "
-                  << fixed(k.p99_us, 2) << " us | " << fixed(k.max_us, 2) << " us | " << fixed(k.back_us, 2) << " us |\n";
+                  << fixed(k.p99_us, 2) << " us | " << (k.max_us >= 0 ? fixed(k.max_us, 2) + " us" : "-") << " | "
+                  << (k.back_us >= 0 ? fixed(k.back_us, 2) + " us" : "-") << " |\n";
     }
 }
 
