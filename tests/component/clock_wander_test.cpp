@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/clock_shift_file.h"
 
 namespace {
 
@@ -89,11 +90,11 @@ struct wander_file {
 
 std::map<std::string, std::string> walk_env(const wander_file &f, const char *seed, const char *ppm)
 {
-    return {{"LD_PRELOAD", Preload},
-            {"YALTIME_TEST_CLOCK_WANDER_FILE", f.path},
-            {"YALTIME_TEST_CLOCK_WANDER_SEED", seed},
-            {"YALTIME_TEST_CLOCK_WANDER_PPM", ppm},
-            {"YALTIME_TEST_CLOCK_WANDER_STEP_S", "0.05"}};
+    return preloaded_env({{"YALTIME_TEST_CLOCK_WANDER_FILE", f.path},
+                          {"YALTIME_TEST_CLOCK_WANDER_SEED", seed},
+                          {"YALTIME_TEST_CLOCK_WANDER_PPM", ppm},
+                          {"YALTIME_TEST_CLOCK_WANDER_STEP_S", "0.05"}},
+                         Preload);
 }
 
 TEST(ClockWander, ProcessesSharingAWalkSeeOneClockThatMovesContinuously)

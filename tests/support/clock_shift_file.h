@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <utility>
 
 class clock_shift_file {
 public:
@@ -50,22 +51,28 @@ private:
     int64_t *cell_ = nullptr;
 };
 
-// The environment that puts `preload` (the library's path) under a process
-// with the shift of `shift`, besides the entries of `env`.  An i386 probe
-// that the kernel hands to qemu-user gets LD_PRELOAD in its environment as a
-// native one does; qemu's own x86-64 loader only reports on stderr that it
-// cannot preload an i386 library, and goes on.
-inline std::map<std::string, std::string> shifted_env(std::map<std::string, std::string> env,
-                                                      const std::string &preload, const clock_shift_file &shift)
+// `env` with `preload` (the clock-shift library's path) preloaded.  An i386
+// probe that the kernel hands to qemu-user gets LD_PRELOAD in its
+// environment as a native one does; qemu's own x86-64 loader only reports on
+// stderr that it cannot preload an i386 library, and goes on.
+inline std::map<std::string, std::string> preloaded_env(std::map<std::string, std::string> env,
+                                                        const std::string &preload)
 {
     env["LD_PRELOAD"] = preload;
-    env["YALTIME_TEST_CLOCK_SHIFT_FILE"] = shift.path();
 #if defined(YALTIME_SANITIZER_RUNTIME)
     // the preload library comes before the sanitizer's runtime
     const char *asan = std::getenv("ASAN_OPTIONS");
     env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
 #endif
     return env;
+}
+
+// The same, the process's OS clock shifted by `shift`.
+inline std::map<std::string, std::string> shifted_env(std::map<std::string, std::string> env,
+                                                      const std::string &preload, const clock_shift_file &shift)
+{
+    env["YALTIME_TEST_CLOCK_SHIFT_FILE"] = shift.path();
+    return preloaded_env(std::move(env), preload);
 }
 
 inline std::map<std::string, std::string> clock_shift_file::environment(const std::string &preload,
