@@ -40,7 +40,7 @@
 #include <limits>
 
 #include "time/calibration.h"
-#include "time/tsci2_loopfilter_internal.h"
+#include "time/discipline_arithmetic.h"
 
 namespace tsci2 {
 

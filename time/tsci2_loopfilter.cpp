@@ -110,43 +110,7 @@ void put(T &global, T value)
     calib::store(global, value, std::memory_order_relaxed);
 }
 
-constexpr double TWO_POW_63 = 9223372036854775808.0;
-
 } // namespace
-
-/* ---- integer helpers ---------------------------------------------------- */
-
-int64 double_to_int64(double value)
-{
-    if (std::isnan(value))
-        return 0;
-    if (value >= TWO_POW_63)
-        return std::numeric_limits<int64>::max();
-    if (value < -TWO_POW_63)
-        return std::numeric_limits<int64>::min();
-    return static_cast<int64>(value); /* truncates toward zero */
-}
-
-uint64 double_to_uint64_via_int64(double value)
-{
-    return static_cast<uint64>(double_to_int64(value));
-}
-
-int32_t ring_index(int32_t idx)
-{
-    const int32_t r = idx % CALIB_TABLE_SIZE;
-    return r < 0 ? r + CALIB_TABLE_SIZE : r;
-}
-
-int64 timeval_usecs(const struct timeval &tv)
-{
-    return wrap_add(wrap_mul(static_cast<int64>(tv.tv_sec), 1000000), static_cast<int64>(tv.tv_usec));
-}
-
-int64 timespec_nsecs(const struct timespec &ts)
-{
-    return wrap_add(wrap_mul(static_cast<int64>(ts.tv_sec), 1000000000), static_cast<int64>(ts.tv_nsec));
-}
 
 /* ---- arithmetic of one measurement ------------------------------------- */
 

@@ -11,11 +11,8 @@
  * the first half take readings as plain values; those in the second half
  * read the clocks of discipline_clock.h and sleep through vek_base_sleep.
  *
- * Conversions of a double to an integer are defined for every input: in
- * range they truncate toward zero; NaN gives 0 and values beyond the signed
- * 64-bit range clamp to its ends.  Signed 64-bit additions, subtractions and
- * products wrap modulo 2^64 instead of overflowing (in range they are the
- * ordinary results).
+ * The integer arithmetic it shares with the discipline is in
+ * discipline_arithmetic.h.
  */
 #ifndef YALTIME_TSCI2_LOOPFILTER_INTERNAL_H
 #define YALTIME_TSCI2_LOOPFILTER_INTERNAL_H
@@ -23,6 +20,7 @@
 #include <sys/time.h>
 
 #include "public/portable.h"
+#include "time/discipline_arithmetic.h"
 #include "time/discipline_clock.h"
 #include "time/tsci2_loopfilter.h"
 
@@ -31,35 +29,6 @@
 namespace tsci2 {
 
 class tsc_discipline;
-
-/* ---- integer helpers ---------------------------------------------------- */
-
-constexpr int64 wrap_add(int64 a, int64 b)
-{
-    return static_cast<int64>(static_cast<uint64>(a) + static_cast<uint64>(b));
-}
-
-constexpr int64 wrap_sub(int64 a, int64 b)
-{
-    return static_cast<int64>(static_cast<uint64>(a) - static_cast<uint64>(b));
-}
-
-constexpr int64 wrap_mul(int64 a, int64 b)
-{
-    return static_cast<int64>(static_cast<uint64>(a) * static_cast<uint64>(b));
-}
-
-/* Truncation toward zero; NaN -> 0; clamped to [INT64_MIN, INT64_MAX]. */
-TSCI2_HIDDEN int64 double_to_int64(double value);
-
-/* double_to_int64, then the same bits as an unsigned count (-1 -> 2^64 - 1). */
-TSCI2_HIDDEN uint64 double_to_uint64_via_int64(double value);
-
-/* Position in the ring of `idx`: idx mod CALIB_TABLE_SIZE, in 0..1023. */
-TSCI2_HIDDEN int32_t ring_index(int32_t idx);
-
-/* tv_sec * 1000000 + tv_usec in signed 64-bit arithmetic. */
-TSCI2_HIDDEN int64 timeval_usecs(const struct timeval &tv);
 
 /* ---- arithmetic of one measurement ------------------------------------- */
 
@@ -74,9 +43,6 @@ struct sub_sample {
     uint64 tsc_end;
     int64 mono_ns = 0; /* CLOCK_MONOTONIC, nanoseconds; 0 when not read */
 };
-
-/* tv_sec * 1e9 + tv_nsec in signed 64-bit arithmetic. */
-TSCI2_HIDDEN int64 timespec_nsecs(const struct timespec &ts);
 
 /*
  * The TSC's period in the OS clock's microseconds, from two readings of
