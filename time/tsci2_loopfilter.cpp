@@ -540,6 +540,9 @@ void *tsci2_loopfilter_thread(void *arg)
     discipline.start(d_rec);
     for (;;) {
         tsci2::discipline_cycle(d_rec, discipline);
+        /* The watch maps and unmaps through the host, under the host's own
+         * lock: a fork meanwhile would leave its child that lock held. */
+        const fork_safety::cycle_guard whole_look;
         d_rec = area_watch_cycle(d_rec); /* the shared area's name (area_watch.h) */
     }
 }
