@@ -28,8 +28,10 @@ struct owner_mapping {
 };
 
 pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
-std::vector<held_lock> g_locks;
-std::vector<owner_mapping> g_mappings;
+/* Used until the process ends, through its exit handlers (an owner's thread
+ * may take an area over then): never destroyed. */
+std::vector<held_lock> &g_locks = *new std::vector<held_lock>;
+std::vector<owner_mapping> &g_mappings = *new std::vector<owner_mapping>;
 
 class table_guard {
 public:

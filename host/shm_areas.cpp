@@ -136,8 +136,10 @@ struct mapping {
     long references;
 };
 
+/* The components' threads map and unmap until the process ends, through its
+ * exit handlers: the table is never destroyed. */
 std::mutex g_mappings_mutex;
-std::vector<mapping> g_mappings;
+std::vector<mapping> &g_mappings = *new std::vector<mapping>;
 
 /* Takes one more reference to a counted mapping of the object; null if none. */
 void *reference_mapping(const struct stat &st, size_t size_bytes)
