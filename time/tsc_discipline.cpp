@@ -326,13 +326,13 @@ void tsc_discipline::write(CALIBRATION_CONTEXT_H d_rec, const calibration_record
     calib::publish_record(d_rec, next_idx, record.slope, record.intercept);
 }
 
-cycle_outcome tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
+bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
 {
     const clock_reading r = narrowest_clock_reading(discipline_clock::active, DISCIPLINE_BRACKETS);
     int64 os_step_ns = 0;
     const reading_verdict verdict = estimate_.take(r, &os_step_ns);
     if (verdict == READING_UNTRUSTED)
-        return {verdict, false};
+        return false;
 
     const phase_line target = estimate_.line();
     const calibration_record_t in_force = record_in_force(d_rec);
@@ -347,7 +347,7 @@ cycle_outcome tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
             static_cast<uint64>(std::llround(DAEMON_UPDATE_INTERVAL * 1e9 / target.ns_per_tick));
         write(d_rec, continuation_record(in_force, pivot_tsc, target, cycle_ticks), false);
     }
-    return {verdict, step};
+    return step;
 }
 
 void tsc_discipline::step_to_estimate(CALIBRATION_CONTEXT_H d_rec)

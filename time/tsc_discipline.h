@@ -105,10 +105,6 @@ public:
     /* The OS real-time clock as estimated now. */
     phase_line line() const { return line_; }
 
-    /* The estimate's residual noise, ns RMS (the change test's scale). */
-    double noise_ns() const { return noise_ns_; }
-    int points() const { return count_; }
-
 private:
     double width_ns(const clock_reading &r) const;
     bool os_stepped(const clock_reading &r, double width_ns, int64 *step_ns) const;
@@ -146,12 +142,6 @@ TSCI2_HIDDEN calibration_record_t continuation_record(const calibration_record_t
 /* The record that reads `target` itself (a step), with the same rounding. */
 TSCI2_HIDDEN calibration_record_t step_record(const phase_line &target, uint64 pivot_tsc);
 
-/* What the discipline did in one cycle. */
-struct cycle_outcome {
-    reading_verdict verdict;
-    bool stepped; /* a record came into force with a jump (counted in stepcount) */
-};
-
 /*
  * The discipline of one context: its estimate, and the records it writes.
  * The discipline thread holds one on its stack; tests make their own.
@@ -166,13 +156,12 @@ public:
     void start(CALIBRATION_CONTEXT_H d_rec);
     bool started() const { return estimate_.started(); }
 
-    /* One cycle: read, judge, and write the next record into d_rec. */
-    cycle_outcome correct(CALIBRATION_CONTEXT_H d_rec);
+    /* One cycle: read, judge, and write the next record into d_rec.  True
+     * when that record came into force with a jump (counted in stepcount). */
+    bool correct(CALIBRATION_CONTEXT_H d_rec);
 
     /* Takes the loop filter's step: a record to the estimate, in force at once. */
     void step_to_estimate(CALIBRATION_CONTEXT_H d_rec);
-
-    const phase_estimate &estimate() const { return estimate_; }
 
 private:
     void write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step);

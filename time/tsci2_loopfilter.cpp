@@ -501,8 +501,8 @@ void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline)
      * now.  A poll that an OS step or a TSC jump made stale, or that was
      * measured against a record the discipline has just stepped away from,
      * is not the loop's to correct: it would take the same jump again. */
-    const cycle_outcome outcome = discipline.correct(d_rec);
-    if (poll && !outcome.stepped)
+    const bool stepped = discipline.correct(d_rec);
+    if (poll && !stepped)
         (void)loop_filter_into(&discipline, d_rec, poll_ticks, fp_offset);
 
     const int32_t idx = calib::load(d_rec->idx);

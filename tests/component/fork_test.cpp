@@ -23,14 +23,10 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/probe_programs.h"
 #include "tests/support/clock_shift_file.h"
 
 namespace {
-
-const std::string Probe = YALTIME_PROBE_PATH;
-const std::string Library = YALTIME_LIBRARY_PATH;
-const std::string Status = YALTIME_STATUS_PATH;
-const std::string Preload = YALTIME_CLOCK_SHIFT_PRELOAD;
 
 #if defined(__i386__)
 constexpr double On_os_clock_s = 0.010; // user-mode emulation may pace i386 unevenly

@@ -24,14 +24,11 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/probe_programs.h"
 #include "tests/support/clock_shift_file.h"
 #include "time/calibration.h"
 
 namespace {
-
-const std::string Probe = YALTIME_PROBE_PATH;
-const std::string Library = YALTIME_LIBRARY_PATH;
-const std::string Preload = YALTIME_CLOCK_SHIFT_PRELOAD;
 
 #if defined(__i386__)
 constexpr double Sane_s = 0.010; // as in the component tests: user-mode emulation may pace i386 unevenly

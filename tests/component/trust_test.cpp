@@ -28,13 +28,10 @@
 
 #include "public/tsc.h"
 #include "tests/support/child_process.h"
+#include "tests/support/probe_programs.h"
 #include "time/calibration.h"
 
 namespace {
-
-const std::string Probe = YALTIME_PROBE_PATH;
-const std::string Library = YALTIME_LIBRARY_PATH;
-const std::string Status = YALTIME_STATUS_PATH;
 
 #if defined(__i386__)
 constexpr double Sane_s = 0.010; // user-mode emulation disturbs the one-second calibration

@@ -36,16 +36,12 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/probe_programs.h"
 #include "tests/support/clock_shift_file.h"
 #include "time/area_watch.h"
 #include "time/calibration.h"
 
 namespace {
-
-const std::string Probe = YALTIME_PROBE_PATH;
-const std::string Library = YALTIME_LIBRARY_PATH;
-const std::string Status = YALTIME_STATUS_PATH;
-const std::string Preload = YALTIME_CLOCK_SHIFT_PRELOAD;
 
 // How far a reading may lie from the OS clock read around it, and how far a
 // reader's time may jump where it changes calibration.  i386 builds may run
