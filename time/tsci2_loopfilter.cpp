@@ -85,11 +85,13 @@ int read_monotonic(struct timespec *ts) { return clock_gettime(CLOCK_MONOTONIC, 
 
 int read_realtime(struct timespec *ts) { return clock_gettime(CLOCK_REALTIME, ts); }
 
+int read_raw(struct timespec *ts) { return clock_gettime(CLOCK_MONOTONIC_RAW, ts); }
+
 } // namespace
 
-clock_source real_clocks() { return clock_source{read_rdtsc, read_gettimeofday, read_monotonic, read_realtime}; }
+clock_source real_clocks() { return clock_source{read_rdtsc, read_gettimeofday, read_monotonic, read_realtime, read_raw}; }
 
-clock_source active = {read_rdtsc, read_gettimeofday, read_monotonic, read_realtime};
+clock_source active = {read_rdtsc, read_gettimeofday, read_monotonic, read_realtime, read_raw};
 
 } // namespace discipline_clock
 

@@ -3,7 +3,8 @@
 // TSC, the OS monotonic clock and the OS real-time clock are functions of
 // it, and every reading and every sleep moves it forward.  As in the kernel,
 // the two OS clocks run at one rate (rate changes and a daemon's slews apply
-// to both) and only the real-time clock is ever stepped.  Installing a sim_clock points the discipline's clock seam
+// to both) and only the real-time clock is ever stepped; the raw monotonic
+// clock runs at true time's rate, which no daemon steers.  Installing a sim_clock points the discipline's clock seam
 // (discipline_clock::active) and the host's sleep slot (vek_base_sleep) at it.
 #ifndef YALTIME_TESTS_DISCIPLINE_SIM_CLOCK_H
 #define YALTIME_TESTS_DISCIPLINE_SIM_CLOCK_H
@@ -55,6 +56,10 @@ struct sim_clock {
     int64 slew_from_ns = 0, slew_until_ns = 0;
     int64 slew_ppm = 0;
     int64 os_step_ns = 0;
+    // The raw monotonic clock in ns: raw_base_ns + t.  has_raw false: the
+    // kernel refuses CLOCK_MONOTONIC_RAW.
+    int64 raw_base_ns = 4000 * NS_PER_SEC;
+    bool has_raw = true;
     // A moving rate of both OS clocks (a time daemon steering, a crystal
     // warming): what it has added to them by true time t, ns.
     std::function<double(int64 t)> wander_ns;
@@ -105,6 +110,8 @@ struct sim_clock {
     int64 os_ns_at(int64 t) const { return os_base_ns + t + os_rate_ns_at(t) + os_step_ns; }
 
     int64 os_ns_now() const { return os_ns_at(t_ns); }
+
+    int64 raw_ns_at(int64 t) const { return raw_base_ns + t; }
 
     // A daemon's slew of the OS clocks by ppm for seconds, from now.
     void slew(int64 ppm, double seconds)
@@ -163,6 +170,19 @@ struct sim_clock {
         t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
     }
 
+    // clock_gettime(CLOCK_MONOTONIC_RAW), read with the OS clock's delays; false without one.
+    bool read_raw(struct timespec *ts)
+    {
+        if (!has_raw)
+            return false;
+        t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+        const int64 ns = raw_ns_at(t_ns);
+        ts->tv_sec = static_cast<decltype(ts->tv_sec)>(ns / NS_PER_SEC);
+        ts->tv_nsec = static_cast<decltype(ts->tv_nsec)>(ns % NS_PER_SEC);
+        t_ns += uniform(os_delay_min_ns, os_delay_max_ns);
+        return true;
+    }
+
     void sleep(double seconds)
     {
         sleeps.push_back(seconds);
@@ -212,6 +232,7 @@ inline int read_realtime_trampoline(struct timespec *ts)
     current->read_realtime(ts);
     return 0;
 }
+inline int read_raw_trampoline(struct timespec *ts) { return current->read_raw(ts) ? 0 : -1; }
 inline void sleep_trampoline(double seconds) { current->sleep(seconds); }
 
 // Points the discipline's clocks and the host's sleep at a sim_clock for its lifetime.
@@ -222,7 +243,7 @@ public:
     {
         current = &clock;
         discipline_clock::active = {read_tsc_trampoline, read_os_trampoline, read_mono_trampoline,
-                                    read_realtime_trampoline};
+                                    read_realtime_trampoline, read_raw_trampoline};
         vek_base_sleep = sleep_trampoline;
     }
     ~installed()

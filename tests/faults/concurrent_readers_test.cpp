@@ -57,6 +57,7 @@ struct simulated_clocks {
     uint64 tsc() const { return tsc_base + static_cast<uint64>(t_ns) * 3; } // 3 GHz
     int64 mono_ns() const { return t_ns + t_ns / 1000000 * Drift_ppm; }     // never set by hand
     int64 os_ns() const { return os_base_ns + mono_ns() + step_ns; }
+    int64 raw_ns() const { return t_ns; } // the hardware's clock: no drift, never set
 };
 
 simulated_clocks sim;
@@ -102,6 +103,14 @@ int sim_read_mono(struct timespec *ts)
 {
     sim.t_ns += 300;
     sim_read_timespec(ts, sim.mono_ns());
+    sim.t_ns += 300;
+    return 0;
+}
+
+int sim_read_raw(struct timespec *ts)
+{
+    sim.t_ns += 300;
+    sim_read_timespec(ts, sim.raw_ns());
     sim.t_ns += 300;
     return 0;
 }
@@ -217,7 +226,7 @@ protected:
         struct timeval now;
         gettimeofday(&now, nullptr);
         sim.os_base_ns = (static_cast<int64>(now.tv_sec) * 1000000 + now.tv_usec) * 1000;
-        discipline_clock::active = {sim_read_tsc, sim_read_os, sim_read_mono, sim_read_realtime};
+        discipline_clock::active = {sim_read_tsc, sim_read_os, sim_read_mono, sim_read_realtime, sim_read_raw};
     }
 
     void TearDown() override
