@@ -20,22 +20,42 @@
  * Readings wider than DISCIPLINE_WIDTH_LIMIT_NS are dropped, narrower ones
  * are weighted by their width.
  *
- * A reading's two OS clocks are read one after the other between its TSC
- * readings; each is taken at its call's middle: the real-time clock a
- * quarter into the bracket, the monotonic clock three quarters.
- *
+ * Which clock tells what.  A reading takes, between two TSC readings, the
+ * real-time clock and the monotonic clock, each at its call's middle (a
+ * quarter and three quarters into the bracket), and right after them the
+ * raw monotonic clock before a third TSC reading.
+ *   - Real-time minus monotonic changed: the OS clock was set.  Step.
+ *   - The raw clock against the ticks: the raw clock runs at the hardware's
+ *     rate, and no daemon's slew or frequency correction touches it.  A
+ *     disagreement beyond DISCIPLINE_TSC_JUMP_NS over a cycle is a TSC
+ *     jump: step (a second one in a row is a new TSC rate, measured against
+ *     the raw clock).  The TSC's rate against it is tracked, so a slow drift
+ *     between the two is followed, not taken for a jump.
+ *   - Anything else the real-time clock does is a change of its rate: a
+ *     time daemon slewing it (at 500 ppm, at up to 83333 ppm) or steering
+ *     its frequency.  The OS clock never goes back in a slew, so neither
+ *     does this clock: the estimate follows the new rate at once, and the
+ *     phase error the change left is taken up by continuations whose slope
+ *     stays between half and twice the rate, however many cycles it takes.
+ *     A slew is never stepped.
+ * The monotonic clock moves with a daemon's slews, so where the kernel has
+ * no raw clock it is the only witness of a TSC jump: a slew faster than
+ * DISCIPLINE_TSC_JUMP_NS a cycle then looks like one, and a phase error
+ * beyond DISCIPLINE_SLEW_LIMIT_NS is stepped.
+
  * Records.  The intercept of a record is whole microseconds, so the line a
  * record carries is set through a pivot, the tick at which it is written:
  * the record reads there what the record in force reads (to well under the
  * 0.25 us a double resolves at today's date), and its slope takes it to the
  * estimate one cycle later.  The intercept is rounded and the slope made to
  * pass through the pivot again, so the fraction of a microsecond lives in
- * the slope.  A step (the OS clock stepped, the TSC jumped, or a phase error
- * beyond DISCIPLINE_SLEW_LIMIT_NS) writes the estimate itself.  Every record
+ * the slope.  A step (the OS clock stepped or the TSC jumped) writes the
+ * estimate itself.  Every record
  * comes into force at once through calib::publish_record.
  */
 #include "time/tsc_discipline.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -55,24 +75,29 @@ void track_median(double *median, double sample, double floor)
     *median = std::fmax(*median, floor);
 }
 
-clock_reading read_clock_reading(const discipline_clock::clock_source &clocks)
+clock_reading read_clock_reading(const discipline_clock::clock_source &clocks, bool with_raw)
 {
     clock_reading r;
-    struct timespec realtime, mono;
+    struct timespec realtime, mono, raw;
     r.tsc_begin = clocks.read_tsc();
     clocks.read_realtime(&realtime);
     clocks.read_mono(&mono);
     r.tsc_end = clocks.read_tsc();
+    r.has_raw = with_raw && clocks.read_raw(&raw) == 0;
+    r.raw_tsc_end = with_raw ? clocks.read_tsc() : r.tsc_end;
     r.realtime_ns = timespec_nsecs(realtime);
     r.mono_ns = timespec_nsecs(mono);
+    r.raw_ns = r.has_raw ? timespec_nsecs(raw) : 0;
     return r;
 }
 
 uint64 bracket_ticks(const clock_reading &r) { return r.tsc_end - r.tsc_begin; }
 
-/* The ticks at which each OS clock is taken to have been read. */
+/* The ticks at which each OS clock is taken to have been read: the middle of its call. */
 uint64 realtime_tsc(const clock_reading &r) { return r.tsc_begin + bracket_ticks(r) / 4; }
 uint64 mono_tsc(const clock_reading &r) { return r.tsc_begin + bracket_ticks(r) / 4 * 3; }
+uint64 raw_bracket_ticks(const clock_reading &r) { return r.has_raw ? r.raw_tsc_end - r.tsc_end : 0; }
+uint64 raw_tsc(const clock_reading &r) { return r.tsc_end + raw_bracket_ticks(r) / 2; }
 
 double signed_ticks(uint64 later, uint64 earlier)
 {
@@ -97,11 +122,11 @@ long double record_at_us(const calibration_record_t &r, uint64 ticks)
 
 } // namespace
 
-clock_reading narrowest_clock_reading(const discipline_clock::clock_source &clocks, int count)
+clock_reading narrowest_clock_reading(const discipline_clock::clock_source &clocks, int count, bool with_raw)
 {
     clock_reading best{};
     for (int n = 0; n < count; ++n) {
-        const clock_reading r = read_clock_reading(clocks);
+        const clock_reading r = read_clock_reading(clocks, with_raw);
         if (n == 0 || bracket_ticks(r) < bracket_ticks(best))
             best = r;
     }
@@ -115,12 +140,18 @@ double phase_estimate::width_ns(const clock_reading &r) const
     return static_cast<double>(bracket_ticks(r)) * line_.ns_per_tick;
 }
 
+double phase_estimate::raw_width_ns(const clock_reading &r) const
+{
+    return static_cast<double>(raw_bracket_ticks(r)) * line_.ns_per_tick;
+}
+
 void phase_estimate::start(const clock_reading &r, double slope_us_per_tick)
 {
     *this = phase_estimate{};
     if (!(slope_us_per_tick > 0) || !std::isfinite(slope_us_per_tick))
         return;
     line_.ns_per_tick = slope_us_per_tick * 1000.0;
+    uses_raw_ = r.has_raw;
     const double width = width_ns(r);
     typical_width_ns_ = width;
     restart_from(phase_point{realtime_tsc(r), r.realtime_ns, width});
@@ -142,9 +173,62 @@ bool phase_estimate::os_stepped(const clock_reading &r, double width, int64 *ste
 
 bool phase_estimate::tsc_jumped(const clock_reading &r, double width) const
 {
+    if (uses_raw_) {
+        if (!(raw_ns_per_tick_ > 0))
+            return false; /* the first cycle measures the rate it is judged by */
+        const double raw_elapsed_ns = static_cast<double>(wrap_sub(r.raw_ns, raw_ns_));
+        const double tick_elapsed_ns = signed_ticks(raw_tsc(r), raw_tsc_) * raw_ns_per_tick_;
+        return std::fabs(raw_elapsed_ns - tick_elapsed_ns) >
+               DISCIPLINE_TSC_JUMP_NS + raw_width_ns(r) + last_raw_width_ns_;
+    }
     const double mono_elapsed_ns = static_cast<double>(wrap_sub(r.mono_ns, mono_ns_));
     const double tick_elapsed_ns = signed_ticks(mono_tsc(r), mono_tsc_) * line_.ns_per_tick;
     return std::fabs(mono_elapsed_ns - tick_elapsed_ns) > DISCIPLINE_TSC_JUMP_NS + width + last_width_ns_;
+}
+
+/* Plausible as a new rate of the TSC against the one the line has. */
+static bool plausible_rate(double rate, double against)
+{
+    return rate > against / DISCIPLINE_RATE_FACTOR && rate < against * DISCIPLINE_RATE_FACTOR;
+}
+
+/*
+ * A TSC that disagreed with its witness a second cycle in a row runs at a
+ * new rate: the rate over the last cycle, against the raw clock (the line's
+ * rate scaled with it) or, without one, against the monotonic clock.
+ */
+void phase_estimate::take_new_tsc_rate(const clock_reading &r)
+{
+    if (uses_raw_) {
+        const double rate = static_cast<double>(wrap_sub(r.raw_ns, raw_ns_)) / signed_ticks(raw_tsc(r), raw_tsc_);
+        if (raw_ns_per_tick_ > 0 && plausible_rate(rate, raw_ns_per_tick_)) {
+            line_.ns_per_tick *= rate / raw_ns_per_tick_;
+            raw_ns_per_tick_ = rate;
+        }
+        return;
+    }
+    const double rate = static_cast<double>(wrap_sub(r.mono_ns, mono_ns_)) / signed_ticks(mono_tsc(r), mono_tsc_);
+    if (plausible_rate(rate, line_.ns_per_tick))
+        line_.ns_per_tick = rate;
+}
+
+/*
+ * The TSC's rate against the raw clock, from a reading that showed no jump:
+ * the first measured outright, later ones smoothed, so that a slow drift
+ * between the two (a TSC that is not the kernel's clocksource) is followed.
+ */
+void phase_estimate::track_raw_rate(const clock_reading &r)
+{
+    const double ticks = signed_ticks(raw_tsc(r), raw_tsc_);
+    if (!uses_raw_ || !(ticks > 0))
+        return;
+    const double rate = static_cast<double>(wrap_sub(r.raw_ns, raw_ns_)) / ticks;
+    if (!(raw_ns_per_tick_ > 0)) {
+        if (plausible_rate(rate, line_.ns_per_tick))
+            raw_ns_per_tick_ = rate;
+        return;
+    }
+    raw_ns_per_tick_ += (rate - raw_ns_per_tick_) / DISCIPLINE_RATE_SMOOTHING;
 }
 
 void phase_estimate::remember(const clock_reading &r, double width)
@@ -152,6 +236,9 @@ void phase_estimate::remember(const clock_reading &r, double width)
     os_minus_mono_ns_ = os_minus_mono_ns(r, line_.ns_per_tick);
     mono_ns_ = r.mono_ns;
     mono_tsc_ = mono_tsc(r);
+    raw_ns_ = r.raw_ns;
+    raw_tsc_ = raw_tsc(r);
+    last_raw_width_ns_ = raw_width_ns(r);
     last_width_ns_ = width;
 }
 
@@ -184,23 +271,20 @@ reading_verdict phase_estimate::take(const clock_reading &r, int64 *os_step_ns)
 {
     *os_step_ns = 0;
     const double width = width_ns(r);
-    if (!started() || !(width <= DISCIPLINE_WIDTH_LIMIT_NS))
+    if (!started() || !(width <= DISCIPLINE_WIDTH_LIMIT_NS) || r.has_raw != uses_raw_ ||
+        !(raw_width_ns(r) <= DISCIPLINE_WIDTH_LIMIT_NS))
         return READING_UNTRUSTED; /* a TSC that went back gives a huge unsigned width */
 
     if (tsc_jumped(r, width)) {
-        /* A second disagreement in a row is a new rate, not a jump: the
-         * TSC's rate against the monotonic clock over the last cycle. */
-        if (jumped_last_) {
-            const double rate = static_cast<double>(wrap_sub(r.mono_ns, mono_ns_)) / signed_ticks(mono_tsc(r), mono_tsc_);
-            if (rate > line_.ns_per_tick / DISCIPLINE_RATE_FACTOR && rate < line_.ns_per_tick * DISCIPLINE_RATE_FACTOR)
-                line_.ns_per_tick = rate;
-        }
+        if (jumped_last_)
+            take_new_tsc_rate(r);
         jumped_last_ = true;
         restart_from(phase_point{realtime_tsc(r), r.realtime_ns, width});
         remember(r, width);
         return READING_TSC_JUMP;
     }
     jumped_last_ = false;
+    track_raw_rate(r);
 
     int64 step_ns = 0;
     const bool stepped = os_stepped(r, width, &step_ns);
@@ -296,7 +380,10 @@ calibration_record_t continuation_record(const calibration_record_t &in_force, u
 {
     const long double value_us = record_at_us(in_force, pivot_tsc);
     const long double goal_us = target.at(pivot_tsc + cycle_ticks) / 1000.0L;
-    return record_through(value_us, pivot_tsc, (goal_us - value_us) / static_cast<long double>(cycle_ticks));
+    const long double rate_us = static_cast<long double>(target.ns_per_tick) / 1000.0L;
+    const long double slope_us = std::clamp((goal_us - value_us) / static_cast<long double>(cycle_ticks),
+                                            rate_us / DISCIPLINE_CATCH_UP_FACTOR, rate_us * DISCIPLINE_CATCH_UP_FACTOR);
+    return record_through(value_us, pivot_tsc, slope_us);
 }
 
 calibration_record_t step_record(const phase_line &target, uint64 pivot_tsc)
@@ -315,7 +402,7 @@ static calibration_record_t record_in_force(CALIBRATION_CONTEXT_H d_rec)
 
 void tsc_discipline::start(CALIBRATION_CONTEXT_H d_rec)
 {
-    const clock_reading r = narrowest_clock_reading(discipline_clock::active, DISCIPLINE_BRACKETS);
+    const clock_reading r = narrowest_clock_reading(discipline_clock::active, DISCIPLINE_BRACKETS, true);
     estimate_.start(r, record_in_force(d_rec).slope);
 }
 
@@ -328,7 +415,7 @@ void tsc_discipline::write(CALIBRATION_CONTEXT_H d_rec, const calibration_record
 
 bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
 {
-    const clock_reading r = narrowest_clock_reading(discipline_clock::active, DISCIPLINE_BRACKETS);
+    const clock_reading r = narrowest_clock_reading(discipline_clock::active, DISCIPLINE_BRACKETS, estimate_.uses_raw());
     int64 os_step_ns = 0;
     const reading_verdict verdict = estimate_.take(r, &os_step_ns);
     if (verdict == READING_UNTRUSTED)
@@ -339,7 +426,8 @@ bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
     const uint64 pivot_tsc = discipline_clock::active.read_tsc();
     const double error_ns =
         static_cast<double>(target.at(pivot_tsc) - record_at_us(in_force, pivot_tsc) * 1000.0L);
-    const bool step = verdict != READING_IN_STEP || !(std::fabs(error_ns) <= DISCIPLINE_SLEW_LIMIT_NS);
+    const bool step = verdict != READING_IN_STEP || !std::isfinite(error_ns) ||
+                      (!estimate_.uses_raw() && !(std::fabs(error_ns) <= DISCIPLINE_SLEW_LIMIT_NS));
     if (step) {
         write(d_rec, step_record(target, pivot_tsc), true);
     } else {

@@ -6,18 +6,23 @@
  * readings a few times, keeps the narrowest reading, and hands it here.  The
  * discipline then
  *
- *   - tells what jumped, from the clocks alone: the real-time clock was
- *     stepped when real-time minus monotonic changed; the TSC jumped when
- *     the monotonic time elapsed since the last reading disagrees with the
- *     ticks elapsed at the rate in force;
+ *   - tells what moved, from the clocks alone (tsc_discipline.cpp says
+ *     which clock tells what): the real-time clock was stepped when
+ *     real-time minus monotonic changed; the TSC jumped when the raw
+ *     monotonic clock, which no time daemon steers, disagrees with the
+ *     ticks elapsed at the TSC's rate against it (without a raw clock: the
+ *     monotonic clock, as the only witness); anything else is a change of
+ *     the OS clock's rate, a daemon's slew or steering;
  *   - keeps an estimate of the OS clock's phase and rate in ticks
  *     (estimate_line): a weighted least-squares line through the recent
  *     readings, restarted from the last two when a reading falls outside
  *     what the line predicts (the rate changed);
  *   - writes one record a cycle that leaves the clock where it is at the
- *     tick it takes over and reaches the estimate one cycle later, so the
- *     clock never jumps; it steps only for what jumped.
- *
+ *     tick it takes over and heads for the estimate, reaching it one cycle
+ *     later where it can do so at no less than half and no more than twice
+ *     the OS clock's rate; so the clock never jumps, and never goes back,
+ *     but for what jumped: it steps only then.
+
  * The specified loop filter keeps polling on its schedule and keeps its
  * state (tsci2_*), but its offsets are measured against the records written
  * here and stay near zero: its corrections are handed to the discipline,
@@ -41,8 +46,10 @@
 #define DISCIPLINE_WIDTH_LIMIT_NS 50000.0 /* a wider reading (a preemption) decides nothing */
 #define DISCIPLINE_HISTORY 12          /* readings the estimate is fitted over, at most */
 #define DISCIPLINE_OS_STEP_MIN_NS 5000.0  /* real-time minus monotonic change taken for a step, beyond both widths */
-#define DISCIPLINE_TSC_JUMP_NS 64000.0 /* monotonic minus ticks' time over one cycle taken for a TSC jump */
-#define DISCIPLINE_SLEW_LIMIT_NS 1000000.0 /* a larger phase error is stepped, not slewed */
+#define DISCIPLINE_TSC_JUMP_NS 64000.0 /* raw (else monotonic) minus ticks' time over one cycle taken for a TSC jump */
+#define DISCIPLINE_SLEW_LIMIT_NS 1000000.0 /* without a raw clock, a larger phase error is stepped */
+#define DISCIPLINE_RATE_SMOOTHING 8.0  /* the TSC's rate against the raw clock moves by 1/8 of each cycle's */
+#define DISCIPLINE_CATCH_UP_FACTOR 2.0 /* a continuation runs at no more than 2x, no less than 1/2x the rate */
 #define DISCIPLINE_CHANGE_SIGMAS 6.0   /* a reading this many typical misses off the line: the rate changed */
 #define DISCIPLINE_NOISE_FLOOR_NS 10.0 /* the smallest typical miss the change test assumes */
 #define DISCIPLINE_NARROW_FACTOR 2.0   /* a reading up to this many typical widths counts as narrow */
@@ -50,16 +57,24 @@
 
 namespace tsci2 {
 
-/* Both OS clocks read between two TSC readings, back to back. */
+/*
+ * Both OS clocks read between two TSC readings, back to back; then the raw
+ * clock between tsc_end and a third TSC reading, so that its bracket adds
+ * nothing to the uncertainty of the other two.
+ */
 struct clock_reading {
     uint64 tsc_begin;
     int64 realtime_ns; /* CLOCK_REALTIME, ns since 1970 */
     int64 mono_ns;     /* CLOCK_MONOTONIC */
     uint64 tsc_end;
+    int64 raw_ns = 0;     /* CLOCK_MONOTONIC_RAW */
+    uint64 raw_tsc_end = 0;
+    bool has_raw = false; /* the raw clock was read (the kernel has one) */
 };
 
 /* The narrowest of `count` readings (a preempted one cannot pass for it). */
-TSCI2_HIDDEN clock_reading narrowest_clock_reading(const discipline_clock::clock_source &clocks, int count);
+TSCI2_HIDDEN clock_reading narrowest_clock_reading(const discipline_clock::clock_source &clocks, int count,
+                                                   bool with_raw);
 
 /* The OS real-time clock as a line in ticks: ns at `tsc`, and ns per tick. */
 struct phase_line {
@@ -105,10 +120,16 @@ public:
     /* The OS real-time clock as estimated now. */
     phase_line line() const { return line_; }
 
+    /* A raw clock tells TSC jumps apart: phase errors are never stepped. */
+    bool uses_raw() const { return uses_raw_; }
+
 private:
     double width_ns(const clock_reading &r) const;
+    double raw_width_ns(const clock_reading &r) const;
     bool os_stepped(const clock_reading &r, double width_ns, int64 *step_ns) const;
     bool tsc_jumped(const clock_reading &r, double width_ns) const;
+    void take_new_tsc_rate(const clock_reading &r);
+    void track_raw_rate(const clock_reading &r);
     void remember(const clock_reading &r, double width_ns);
     void restart_from(const phase_point &p);
     void restart_from_last_narrow();
@@ -125,6 +146,11 @@ private:
     int64 os_minus_mono_ns_ = 0;
     int64 mono_ns_ = 0;
     uint64 mono_tsc_ = 0;
+    int64 raw_ns_ = 0;
+    uint64 raw_tsc_ = 0;
+    double raw_ns_per_tick_ = 0; /* the TSC's rate against the raw clock; 0 until measured */
+    double last_raw_width_ns_ = 0;
+    bool uses_raw_ = false;
     double last_width_ns_ = 0;
     bool jumped_last_ = false; /* the last reading was taken for a TSC jump */
     double last_miss_ns_ = 0;  /* how far the last reading fell from the line */
@@ -134,7 +160,9 @@ private:
 /*
  * The record that continues `in_force` without a jump at `pivot_tsc` and
  * reaches `target` one cycle (`cycle_ticks`) later: whole-microsecond
- * intercept, the fraction carried by the slope through the pivot.
+ * intercept, the fraction carried by the slope through the pivot.  Its
+ * slope stays within DISCIPLINE_CATCH_UP_FACTOR of the target's, so a
+ * phase error larger than that takes several cycles, always forward.
  */
 TSCI2_HIDDEN calibration_record_t continuation_record(const calibration_record_t &in_force, uint64 pivot_tsc,
                                                       const phase_line &target, uint64 cycle_ticks);

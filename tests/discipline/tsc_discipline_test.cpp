@@ -17,12 +17,14 @@ constexpr int64 MONO0_NS = 5000000000000;
 constexpr int64 SEC_NS = 1000000000;
 
 // A reading `after_s` seconds after the first, `width` ticks wide, the OS
-// clocks moved on by what the case says.
-clock_reading reading(double after_s, int64 realtime_extra_ns, int64 mono_extra_ns, int64 tsc_extra, uint64 width)
+// clocks moved on by what the case says; with a raw clock, it stays on the ticks.
+clock_reading reading(double after_s, int64 realtime_extra_ns, int64 mono_extra_ns, int64 tsc_extra, uint64 width,
+                      bool raw = false)
 {
     const auto elapsed = static_cast<int64>(after_s * 1e9);
     const uint64 begin = TSC0 + static_cast<uint64>(elapsed + tsc_extra) - width / 2;
-    return {begin, RT0_NS + elapsed + realtime_extra_ns, MONO0_NS + elapsed + mono_extra_ns, begin + width};
+    return {begin, RT0_NS + elapsed + realtime_extra_ns, MONO0_NS + elapsed + mono_extra_ns, begin + width,
+            MONO0_NS + elapsed, begin + width, raw};
 }
 
 TEST(DisciplineReading, WhatOneReadingShows)
@@ -34,7 +36,16 @@ TEST(DisciplineReading, WhatOneReadingShows)
         tsci2::reading_verdict verdict;
         int64 os_step_ns;
         double rate; // ns per tick the line has after it (0: not checked)
+        bool raw = false;
     } cases[] = {
+        // With a raw clock a daemon's slew of both OS clocks is a new rate,
+        // however fast; the TSC disagreeing with the raw clock is a jump.
+        {"raw: both OS clocks 83 ms on", 83333000, 83333000, 0, 0, tsci2::READING_IN_STEP, 0, 1.083333, true},
+        {"raw: both OS clocks 500 us back", -500000, -500000, 0, 0, tsci2::READING_IN_STEP, 0, 0.9995, true},
+        {"raw: the TSC jumped 100 us", 0, 0, 100000, 0, tsci2::READING_TSC_JUMP, 0, 1.0, true},
+        {"raw: real-time stepped 6 us", 6000, 0, 0, 0, tsci2::READING_OS_STEP, 6000, 1.0, true},
+        // Without one, the monotonic clock is the TSC's only witness.
+        {"no raw: both OS clocks 83 ms on", 83333000, 83333000, 0, 0, tsci2::READING_TSC_JUMP, 0, 1.0},
         {"on the line", 0, 0, 0, 0, tsci2::READING_IN_STEP, 0, 1.0},
         {"both OS clocks 2 us on: a new rate", 2000, 2000, 0, 0, tsci2::READING_IN_STEP, 0, 1.000002},
         {"real-time stepped 6 us", 6000, 0, 0, 0, tsci2::READING_OS_STEP, 6000, 1.0},
@@ -47,9 +58,13 @@ TEST(DisciplineReading, WhatOneReadingShows)
     };
     for (const auto &c : cases) {
         tsci2::phase_estimate e;
-        e.start(reading(0, 0, 0, 0, 0), 0.001);
+        e.start(reading(0, 0, 0, 0, 0, c.raw), 0.001);
         int64 os_step_ns = 99;
-        const clock_reading r = reading(1, c.realtime_extra_ns, c.mono_extra_ns, c.tsc_extra, c.width);
+        if (c.raw) // the first cycle measures the TSC's rate against the raw clock
+            ASSERT_EQ(e.take(reading(1, 0, 0, 0, 0, true), &os_step_ns), tsci2::READING_IN_STEP);
+        const double after_s = c.raw ? 2 : 1;
+        const clock_reading r =
+            reading(after_s, c.realtime_extra_ns, c.mono_extra_ns, c.tsc_extra, c.width, c.raw);
         EXPECT_EQ(e.take(r, &os_step_ns), c.verdict) << c.what;
         EXPECT_EQ(os_step_ns, c.os_step_ns) << c.what;
         if (c.rate > 0) {
