@@ -6,7 +6,8 @@
 #   make fuzz   - build the fuzz targets (clang) and run each for FUZZ_SECONDS
 #   make soak   - build (x64) and run the 60 s load test (owner, 32 readers)
 #   make e2e    - build (x64) and measure the clock end to end for E2E_SECONDS
-#                 per case (quiet and wandering OS clocks; owner and reader)
+#                 per case (quiet, wandering and slewed OS clocks; owner and
+#                 reader); E2E_CASES="slew" (say) runs only some
 # The sanitizer presets asan and tsan, and fuzz where clang is installed,
 # are part of make test.
 HAVE_CLANG := $(shell command -v clang++ >/dev/null 2>&1 && echo yes)

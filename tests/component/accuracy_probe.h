@@ -25,6 +25,7 @@ struct summary {
     int judged = 0;          // in its second half
     double p50_us = 0, p99_us = 0, max_us = 0; // of |error|, second half
     double mean_us = 0;      // signed mean error, second half (positive: YALTIME ahead)
+    double max_all_us = 0;   // largest |error|, whole run
     double width_p50_ns = 0; // median width of the chosen brackets
     double back_max_us = 0;      // largest move back, second half
     double back_max_all_us = 0;  // largest move back, whole run

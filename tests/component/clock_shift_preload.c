@@ -27,8 +27,29 @@
  * YALTIME_TEST_CLOCK_WANDER_STEP_S (default 64).  Later processes take the
  * file's values and ignore their own.  The walk is tabulated at load for
  * WALK_STEPS steps (three days at 64 s); the rate stays at its last value
- * beyond.  Absolute sleeps on a shifted clock (clock_nanosleep with
- * TIMER_ABSTIME) are shifted back, so that they end when that clock says.
+ * beyond.
+ *
+ * A slew: with YALTIME_TEST_CLOCK_SLEW set to a schedule
+ *   ppm:seconds,ppm:seconds,...      e.g. "0:5,83333:0.6,0:2,-500:20"
+ * the same clocks (never CLOCK_MONOTONIC_RAW) run at +ppm beyond their rate
+ * for each segment in turn, as a time daemon's slews move them (adjtime's
+ * 500 ppm, chrony's 83333); a segment of 0 ppm is a gap.  The offset a slew
+ * leaves stays after the schedule ends, as a daemon's correction does.  The
+ * schedule starts at the process's start, or, with
+ * YALTIME_TEST_CLOCK_SLEW_FILE set, at the epoch in that file, which holds
+ * one line
+ *   epoch_mono_ns=E slew=SCHEDULE
+ * written like the wander's by the first process to find it missing: every
+ * process that shares the file sees one slewed clock.  A rate must lie
+ * within +-500000 ppm (the clocks still run forward at half speed at least),
+ * a segment within a million seconds, at most SLEW_SEGMENTS of them; a
+ * malformed schedule is reported on stderr and nothing is slewed.  The
+ * slew adds to the walk; both keep the clocks continuous, the monotonic
+ * ones monotonic, and real-time minus monotonic time unchanged.
+ *
+ * Absolute sleeps on a shifted clock (clock_nanosleep with TIMER_ABSTIME)
+ * end when that clock says: the deadline is carried back to the real clock
+ * through the step, the walk and the slew.
  *
  * The machine's clocks are never touched.  Without the variables, or with a
  * file that cannot be read, nothing is shifted.  Reading a clock takes no
@@ -66,6 +87,11 @@
 
 #define NS_PER_S INT64_C(1000000000)
 #define WALK_STEPS 4096
+#define SLEW_SEGMENTS 64
+#define SLEW_PPM_LIMIT 500000.0
+#define SLEW_SECONDS_LIMIT 1e6
+#define SHARED_LINE_MAX 1024
+#define SLEEP_SOLVED_NS 1e15 /* 11.6 days */
 
 typedef int (*clock_gettime_fn)(clockid_t, struct timespec *);
 typedef int (*clock_nanosleep_fn)(clockid_t, int, const struct timespec *, struct timespec *);
@@ -82,6 +108,17 @@ static struct {
     double offset_ns[WALK_STEPS];      /* offset at the start of step k */
 } walk;
 static int walk_ready; /* 1 once `walk` is complete (release/acquire) */
+
+/* The slew's schedule, set up once by the constructor, then only read. */
+static struct {
+    int64_t epoch_mono_ns;
+    int count;
+    int64_t start_ns[SLEW_SEGMENTS];        /* segment k begins, after the epoch */
+    double rate_ppm[SLEW_SEGMENTS];         /* rate during segment k */
+    double offset_ns[SLEW_SEGMENTS + 1];    /* offset at segment k's start; [count]: at the end */
+    int64_t end_ns;                         /* the last segment's end, after the epoch */
+} slew;
+static int slew_ready; /* 1 once `slew` is complete (release/acquire) */
 
 static void *real_entry(void **cache, const char *name)
 {
@@ -173,34 +210,45 @@ static double env_double(const char *name, double fallback)
 }
 
 /*
- * The file's parameters; the first process writes its own (through a
- * private file linked into place, so that a reader never sees half a line).
+ * The first line of the file at `path`.  The first process to find the file
+ * missing writes `own_line` there, if it has one (through a private file
+ * linked into place, so that a reader never sees half a line).  0 on
+ * success.
  */
-static int shared_wander_params(const char *path, int64_t mono_now_ns, struct wander_params *p)
+static int shared_line(const char *path, const char *own_line, char *line, size_t size)
 {
-    const char *seed = getenv("YALTIME_TEST_CLOCK_WANDER_SEED");
-    char line[256];
-    const int n = snprintf(line, sizeof line, "epoch_mono_ns=%lld seed=%llu sigma_ppm=%.17g step_s=%.17g\n",
-                           (long long)mono_now_ns, seed ? strtoull(seed, NULL, 0) : 1ull,
-                           env_double("YALTIME_TEST_CLOCK_WANDER_PPM", 0.0),
-                           env_double("YALTIME_TEST_CLOCK_WANDER_STEP_S", 64.0));
     char tmp[4096];
-    if (snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, (long)getpid()) < (int)sizeof tmp) {
+    if (own_line != NULL && snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, (long)getpid()) < (int)sizeof tmp) {
         const int fd = open(tmp, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
         if (fd >= 0) {
-            const int written = (int)write(fd, line, (size_t)n);
+            const size_t n = strlen(own_line);
+            const ssize_t written = write(fd, own_line, n);
             close(fd);
-            if (written == n && link(tmp, path) != 0 && errno != EEXIST)
-                perror("clock_shift_preload: wander file");
+            if (written == (ssize_t)n && link(tmp, path) != 0 && errno != EEXIST)
+                perror("clock_shift_preload: shared file");
             unlink(tmp);
         }
     }
     FILE *f = fopen(path, "re");
     if (f == NULL)
         return -1;
-    const int got = fscanf(f, "epoch_mono_ns=%lld seed=%llu sigma_ppm=%lf step_s=%lf", &p->epoch_mono_ns, &p->seed,
-                           &p->sigma_ppm, &p->step_s);
+    const int got = fgets(line, (int)size, f) != NULL;
     fclose(f);
+    return got ? 0 : -1;
+}
+
+/* The wander file's parameters; the first process writes its own. */
+static int shared_wander_params(const char *path, int64_t mono_now_ns, struct wander_params *p)
+{
+    const char *seed = getenv("YALTIME_TEST_CLOCK_WANDER_SEED");
+    char own[256], line[SHARED_LINE_MAX];
+    snprintf(own, sizeof own, "epoch_mono_ns=%lld seed=%llu sigma_ppm=%.17g step_s=%.17g\n", (long long)mono_now_ns,
+             seed ? strtoull(seed, NULL, 0) : 1ull, env_double("YALTIME_TEST_CLOCK_WANDER_PPM", 0.0),
+             env_double("YALTIME_TEST_CLOCK_WANDER_STEP_S", 64.0));
+    if (shared_line(path, own, line, sizeof line) != 0)
+        return -1;
+    const int got = sscanf(line, "epoch_mono_ns=%lld seed=%llu sigma_ppm=%lf step_s=%lf", &p->epoch_mono_ns, &p->seed,
+                           &p->sigma_ppm, &p->step_s);
     return got == 4 && p->step_s > 0 && isfinite(p->sigma_ppm) ? 0 : -1;
 }
 
@@ -232,30 +280,173 @@ static void set_up_wander(void)
     tabulate_walk(&p);
 }
 
-/* The walk's offset at a real monotonic time, in nanoseconds. */
-static int64_t wander_ns_at(int64_t real_mono_ns)
+/* The walk's step at a real monotonic time; -1 before its epoch or without a walk. */
+static int64_t walk_step_at(int64_t real_mono_ns)
 {
     if (!__atomic_load_n(&walk_ready, __ATOMIC_ACQUIRE))
-        return 0;
+        return -1;
     const int64_t since = real_mono_ns - walk.epoch_mono_ns;
     if (since <= 0)
-        return 0;
-    int64_t k = since / walk.step_ns;
-    if (k >= WALK_STEPS)
-        k = WALK_STEPS - 1;
-    const double into_step_ns = (double)(since - k * walk.step_ns);
-    return llround(walk.offset_ns[k] + walk.rate_ppm[k] * 1e-6 * into_step_ns);
+        return -1;
+    const int64_t k = since / walk.step_ns;
+    return k < WALK_STEPS ? k : WALK_STEPS - 1;
 }
 
-/* The walk's offset now: 0 without a walk, so without an extra clock read. */
-static int64_t wander_ns_now(void)
+static double wander_offset_ns_at(int64_t real_mono_ns)
 {
-    if (!__atomic_load_n(&walk_ready, __ATOMIC_ACQUIRE))
+    const int64_t k = walk_step_at(real_mono_ns);
+    if (k < 0)
+        return 0.0;
+    const double into_step_ns = (double)(real_mono_ns - walk.epoch_mono_ns - k * walk.step_ns);
+    return walk.offset_ns[k] + walk.rate_ppm[k] * 1e-6 * into_step_ns;
+}
+
+static double wander_rate_ppm_at(int64_t real_mono_ns)
+{
+    const int64_t k = walk_step_at(real_mono_ns);
+    return k < 0 ? 0.0 : walk.rate_ppm[k];
+}
+
+/* ---- the slew ------------------------------------------------------------ */
+
+/* Reads one "ppm:seconds" segment at *text, moving past it and a comma; -1 if malformed or out of range. */
+static int parse_segment(const char **text, double *ppm, double *seconds)
+{
+    char *end;
+    *ppm = strtod(*text, &end);
+    if (end == *text || *end != ':')
+        return -1;
+    const char *at = end + 1;
+    *seconds = strtod(at, &end);
+    if (end == at || (*end != ',' && *end != '\0'))
+        return -1;
+    *text = *end == ',' ? end + 1 : end;
+    return fabs(*ppm) < SLEW_PPM_LIMIT && *seconds >= 0 && *seconds <= SLEW_SECONDS_LIMIT ? 0 : -1;
+}
+
+/* Tabulates the schedule "ppm:seconds,..." into `slew`; -1 if it is malformed or empty. */
+static int tabulate_slew(const char *schedule)
+{
+    int64_t at_ns = 0;
+    double offset_ns = 0.0;
+    int k = 0;
+    for (const char *p = schedule; *p != '\0' && *p != '\n'; ++k) {
+        double ppm, seconds;
+        if (k == SLEW_SEGMENTS || parse_segment(&p, &ppm, &seconds) != 0)
+            return -1;
+        const int64_t span_ns = llround(seconds * 1e9);
+        slew.start_ns[k] = at_ns;
+        slew.rate_ppm[k] = ppm;
+        slew.offset_ns[k] = offset_ns;
+        at_ns += span_ns;
+        offset_ns += ppm * 1e-6 * (double)span_ns;
+    }
+    slew.count = k;
+    slew.offset_ns[k] = offset_ns;
+    slew.end_ns = at_ns;
+    return k > 0 ? 0 : -1;
+}
+
+/* The schedule and its epoch: the shared file's, or this process's own from its start. */
+static int slew_schedule(const char *path, const char *own_schedule, int64_t mono_now_ns, char *schedule,
+                         size_t size, long long *epoch_mono_ns)
+{
+    *epoch_mono_ns = mono_now_ns;
+    if (path == NULL)
+        return snprintf(schedule, size, "%s", own_schedule) < (int)size ? 0 : -1;
+    char own[SHARED_LINE_MAX], line[SHARED_LINE_MAX];
+    if (own_schedule == NULL ||
+        snprintf(own, sizeof own, "epoch_mono_ns=%lld slew=%s\n", (long long)mono_now_ns, own_schedule) >=
+            (int)sizeof own)
+        own[0] = '\0'; /* nothing of its own to write: the file must be there */
+    if (shared_line(path, own[0] ? own : NULL, line, sizeof line) != 0)
+        return -1;
+    char format[64];
+    snprintf(format, sizeof format, "epoch_mono_ns=%%lld slew=%%%zus", size - 1);
+    return sscanf(line, format, epoch_mono_ns, schedule) == 2 ? 0 : -1;
+}
+
+static void set_up_slew(void)
+{
+    const char *own_schedule = getenv("YALTIME_TEST_CLOCK_SLEW");
+    const char *path = getenv("YALTIME_TEST_CLOCK_SLEW_FILE");
+    clock_gettime_fn real = real_clock_gettime();
+    struct timespec now;
+    if ((own_schedule == NULL && path == NULL) || real == NULL || real(CLOCK_MONOTONIC, &now) != 0)
+        return;
+    char schedule[SHARED_LINE_MAX];
+    long long epoch_mono_ns;
+    if (slew_schedule(path, own_schedule, to_ns(&now), schedule, sizeof schedule, &epoch_mono_ns) != 0 ||
+        tabulate_slew(schedule) != 0) {
+        fprintf(stderr, "clock_shift_preload: no slew schedule of the form ppm:seconds,... in %s, not slewed\n",
+                path ? path : "YALTIME_TEST_CLOCK_SLEW");
+        return;
+    }
+    slew.epoch_mono_ns = epoch_mono_ns;
+    __atomic_store_n(&slew_ready, 1, __ATOMIC_RELEASE);
+}
+
+/* The slew's segment at a real monotonic time: -1 before it, `count` after it, -2 without a slew. */
+static int slew_segment_at(int64_t real_mono_ns)
+{
+    if (!__atomic_load_n(&slew_ready, __ATOMIC_ACQUIRE))
+        return -2;
+    const int64_t since = real_mono_ns - slew.epoch_mono_ns;
+    if (since < 0)
+        return -1;
+    if (since >= slew.end_ns)
+        return slew.count;
+    int k = 0;
+    while (k + 1 < slew.count && slew.start_ns[k + 1] <= since)
+        ++k;
+    return k;
+}
+
+static double slew_offset_ns_at(int64_t real_mono_ns)
+{
+    const int k = slew_segment_at(real_mono_ns);
+    if (k < 0)
+        return 0.0;
+    if (k == slew.count)
+        return slew.offset_ns[k];
+    const double into_ns = (double)(real_mono_ns - slew.epoch_mono_ns - slew.start_ns[k]);
+    return slew.offset_ns[k] + slew.rate_ppm[k] * 1e-6 * into_ns;
+}
+
+static double slew_rate_ppm_at(int64_t real_mono_ns)
+{
+    const int k = slew_segment_at(real_mono_ns);
+    return k >= 0 && k < slew.count ? slew.rate_ppm[k] : 0.0;
+}
+
+/* ---- the walk and the slew together --------------------------------------- */
+
+static int rates_move(void)
+{
+    return __atomic_load_n(&walk_ready, __ATOMIC_ACQUIRE) || __atomic_load_n(&slew_ready, __ATOMIC_ACQUIRE);
+}
+
+/* What the walk and the slew have added to the clocks by a real monotonic time, in nanoseconds. */
+static int64_t rate_offset_ns_at(int64_t real_mono_ns)
+{
+    return llround(wander_offset_ns_at(real_mono_ns) + slew_offset_ns_at(real_mono_ns));
+}
+
+/* The clocks' rate beyond the real ones at a real monotonic time, in ppm. */
+static double rate_ppm_at(int64_t real_mono_ns)
+{
+    return wander_rate_ppm_at(real_mono_ns) + slew_rate_ppm_at(real_mono_ns);
+}
+
+/* The offset now: 0 without a walk or a slew, so without an extra clock read. */
+static int64_t rate_offset_ns_now(void)
+{
+    if (!rates_move())
         return 0;
     struct timespec mono;
     if (real_clock_gettime()(CLOCK_MONOTONIC, &mono) != 0)
         return 0;
-    return wander_ns_at(to_ns(&mono));
+    return rate_offset_ns_at(to_ns(&mono));
 }
 
 __attribute__((constructor)) static void set_up(void)
@@ -264,6 +455,7 @@ __attribute__((constructor)) static void set_up(void)
     (void)real_clock_nanosleep();
     map_shift_cell();
     set_up_wander();
+    set_up_slew();
 }
 
 /* ---- which clocks move ---------------------------------------------------- */
@@ -278,7 +470,7 @@ static int is_monotonic(clockid_t id)
 /* What this process's clock `id` (a real-time or monotonic one) shows beyond the real one now. */
 static int64_t shift_now_ns(clockid_t id)
 {
-    return is_real_time(id) ? step_shift_ns() + wander_ns_now() : wander_ns_now();
+    return is_real_time(id) ? step_shift_ns() + rate_offset_ns_now() : rate_offset_ns_now();
 }
 
 /* ---- the interposed entries (exported whatever the build's default) ------ */
@@ -290,7 +482,7 @@ __attribute__((visibility("default"))) int clock_gettime(clockid_t id, struct ti
         return -1;
     if (!is_real_time(id) && !is_monotonic(id))
         return real(id, ts);
-    /* The monotonic clocks take the walk at their own reading, which keeps
+    /* The monotonic clocks take the offset at their own reading, which keeps
      * them monotonic (BOOTTIME, which also counts suspended time, at a
      * monotonic reading); the real-time clocks at a monotonic reading made
      * just before theirs, so that their own reading comes last. */
@@ -299,7 +491,7 @@ __attribute__((visibility("default"))) int clock_gettime(clockid_t id, struct ti
     const int rc = real(id, ts);
     if (rc != 0)
         return rc;
-    const int64_t shift = own_reading ? wander_ns_at(to_ns(ts)) : shift_before;
+    const int64_t shift = own_reading ? rate_offset_ns_at(to_ns(ts)) : shift_before;
     if (shift != 0)
         from_ns(to_ns(ts) + shift, ts);
     return 0;
@@ -316,17 +508,50 @@ __attribute__((visibility("default"))) int gettimeofday(struct timeval *restrict
     return 0;
 }
 
+/*
+ * Where on the real clock `id` a sleep until `request_ns` on this process's
+ * clock `id` ends: own + d + step + offset(mono + d) = request solved for
+ * the real span d by Newton's steps, exact within a segment of the walk or
+ * the slew, and a step or two more across their boundaries.  Sleeps longer
+ * than SLEEP_SOLVED_NS take the offset now, as a step.
+ */
+static int64_t real_deadline_ns(clockid_t id, int64_t request_ns)
+{
+    clock_gettime_fn real = real_clock_gettime();
+    struct timespec mono, own;
+    if (real(CLOCK_MONOTONIC, &mono) != 0 || real(id, &own) != 0)
+        return request_ns - shift_now_ns(id);
+    const int64_t mono_ns = to_ns(&mono), own_ns = to_ns(&own);
+    const int64_t step_ns = is_real_time(id) ? step_shift_ns() : 0;
+    const double ahead_ns = (double)(request_ns - own_ns - step_ns);
+    if (ahead_ns > SLEEP_SOLVED_NS)
+        return request_ns - step_ns - rate_offset_ns_at(mono_ns);
+    double span_ns = 0.0;
+    for (int i = 0; i < 4; ++i) {
+        const int64_t at_ns = mono_ns + (int64_t)span_ns;
+        const double miss_ns = span_ns + (double)rate_offset_ns_at(at_ns) - ahead_ns;
+        span_ns = fmax(0.0, span_ns - miss_ns / (1.0 + rate_ppm_at(at_ns) * 1e-6));
+    }
+    return own_ns + (int64_t)span_ns;
+}
+
+/* A deadline's nanoseconds, or -1 beyond what 64 bits of them hold (a sleep of centuries: left alone). */
+static int64_t deadline_ns(const struct timespec *ts)
+{
+    const int64_t limit_s = INT64_MAX / NS_PER_S - 1;
+    return ts->tv_sec >= 0 && (int64_t)ts->tv_sec < limit_s ? to_ns(ts) : -1;
+}
+
 __attribute__((visibility("default"))) int clock_nanosleep(clockid_t id, int flags, const struct timespec *request,
                                                            struct timespec *remain)
 {
     clock_nanosleep_fn real = real_clock_nanosleep();
     if (real == NULL)
         return ENOSYS;
-    if (!(flags & TIMER_ABSTIME) || !(is_real_time(id) || is_monotonic(id)))
+    const int64_t request_ns = deadline_ns(request);
+    if (!(flags & TIMER_ABSTIME) || !(is_real_time(id) || is_monotonic(id)) || request_ns < 0)
         return real(id, flags, request, remain);
-    /* The deadline on the real clock: off by the rate times the sleep, a
-     * few microseconds in a second at hundreds of ppm. */
     struct timespec deadline;
-    from_ns(to_ns(request) - shift_now_ns(id), &deadline);
+    from_ns(rates_move() ? real_deadline_ns(id, request_ns) : request_ns - shift_now_ns(id), &deadline);
     return real(id, flags, &deadline, remain);
 }

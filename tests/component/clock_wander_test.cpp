@@ -6,6 +6,9 @@
 // process reports its clocks against CLOCK_MONOTONIC_RAW, which the library
 // leaves alone: the walk is (monotonic - raw) up to the machine's own slow
 // drift, and a walk of 1000 ppm every 50 ms dwarfs that drift.
+//
+// A component under the library's slews, as a time daemon makes them, is
+// measured end to end by yaltime-probe --accuracy.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -25,6 +28,8 @@ namespace {
 
 const std::string Readings = YALTIME_CLOCK_READINGS_PATH;
 const std::string Preload = YALTIME_CLOCK_SHIFT_PRELOAD;
+const std::string Probe = YALTIME_PROBE_PATH;
+const std::string Library = YALTIME_LIBRARY_PATH;
 
 constexpr int64_t US = 1000;
 
@@ -133,6 +138,51 @@ TEST(ClockWander, ProcessesSharingAWalkSeeOneClockThatMovesContinuously)
         }
         EXPECT_GT(walked, 300 * US) << "the clocks wandered";
     }
+}
+
+// A local-only component whose OS clocks (real-time and monotonic, not the
+// raw one) a daemon slews, from the process's start: 4 s to start and
+// settle, then chrony's fastest rate up for 0.6 s, adjtime's 500 ppm for
+// 3 s, chrony's rate down for 3 s, all over 13 s in.  No conversion may
+// move back by more than the 0.25 us a double resolves, at any record switch
+// of the run.  The error is judged from the run's half, 18 s in or later, 5 s
+// or more after the last slew: the component has taken up what the slews
+// left within a few cycles (to 1 us in simulation); 50 us leaves a loaded
+// machine room and is still a tenth of what a second of the gentlest slew
+// moves the OS clock.  The error while the slews last shows that they
+// reached the process: the component cannot follow a rate before it has
+// read the clocks at it, and one cycle at 83333 ppm is tens of milliseconds.
+// A second process that shares the slew's file sees the same slews: its
+// clocks stay continuous, the monotonic one monotonic at -83333 ppm, and
+// real-time minus monotonic as it was.
+TEST(ClockWander, AComponentFollowsSlewsOfItsOsClocksAndNeverGoesBack)
+{
+    wander_file shared("_slew");
+    const auto env = preloaded_env({{"VEK_SHM_PREFIX", "yt" + std::to_string(getpid()) + "_slewed_"},
+                                    {"YALTIME_TEST_CLOCK_SLEW_FILE", shared.path},
+                                    {"YALTIME_TEST_CLOCK_SLEW", "0:4,83333:0.6,0:1.4,500:3,0:1,-83333:3"}},
+                                   Preload);
+    child_process probe({Probe, "--arg", "yaltime_local", "--accuracy", "--every", "0.2", "--for", "34", Library}, env);
+    child_process readings({Readings, "14", "5"}, env);
+    ASSERT_EQ(readings.wait_exit(60), 0) << readings.stderr_text();
+    const report r = report_of(readings);
+    ASSERT_GT(r.lines.size(), 1000u);
+    EXPECT_EQ(r.mono_back, 0) << "the monotonic clock went back";
+    for (size_t i = 1; i < r.lines.size(); ++i) {
+        const clocks &p = r.lines[i - 1], &q = r.lines[i];
+        EXPECT_LE(std::llabs(q.walk_ns - p.walk_ns), (q.raw - p.raw) / 10 + 10 * US) << "a jump at line " << i;
+        EXPECT_NEAR(static_cast<double>(q.real_minus_mono), static_cast<double>(p.real_minus_mono), 20.0 * US);
+    }
+    // +50 ms, +1.5 ms and -250 ms in all, to the machine's drift over 14 s
+    EXPECT_NEAR(static_cast<double>(r.lines.back().walk_ns - r.lines.front().walk_ns), -198.5e3 * US, 100.0 * US);
+    ASSERT_EQ(probe.wait_exit(100), 0) << probe.stderr_text();
+    const auto runs = samples_of(probe, "accuracy");
+    ASSERT_EQ(runs.size(), 1u) << probe.stderr_text();
+    const auto &run = runs[0];
+    EXPECT_GT(number(run, "max_all_us"), 1000.0) << "the slews never reached the process";
+    EXPECT_GT(number(run, "back_checks"), 1000.0);
+    EXPECT_LE(number(run, "back_max_all_us"), 0.25) << "a conversion went back; steps " << run.at("steps");
+    EXPECT_LE(number(run, "max_us"), 50.0) << "the error after the slews";
 }
 
 } // namespace

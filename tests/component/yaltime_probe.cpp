@@ -37,10 +37,10 @@
 //   busy readings=R worst=W           per busy thread: W the largest distance
 //                                     (s) of a reading outside its OS bracket
 //   accuracy samples=N judged=J p50_us=A p99_us=B max_us=C mean_us=M
-//            width_p50_ns=W back_max_us=K back_max_all_us=L back_checks=Q
-//            steps=S code=C              the end of an --accuracy run
-//                                     (judged over its second half; L over
-//                                     all of it)
+//            max_all_us=X width_p50_ns=W back_max_us=K back_max_all_us=L
+//            back_checks=Q steps=S code=C   the end of an --accuracy run
+//                                     (judged over its second half; X and L
+//                                     over all of it)
 //   serving                           then sleeps until killed (--serve)
 #include <grp.h>
 #include <unistd.h>
