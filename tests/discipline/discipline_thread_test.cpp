@@ -8,6 +8,7 @@
 
 #include "sim_clock.h"
 #include "time/calibration.h"
+#include "time/discipline_cycle.h"
 #include "time/tsci2_loopfilter_internal.h"
 
 namespace {
