@@ -55,6 +55,7 @@
 #include "public/tsc.h"
 #include "public/yaltime_clock.hpp"
 #include "time/calibration.h"
+#include "time/discipline_cycle.h"
 #include "time/tsci2_loopfilter.h"
 #include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter_internal.h"

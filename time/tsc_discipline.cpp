@@ -444,4 +444,16 @@ void tsc_discipline::step_to_estimate(CALIBRATION_CONTEXT_H d_rec)
     write(d_rec, step_record(estimate_.line(), pivot_tsc), true);
 }
 
+/*
+ * The loop's offsets are what is left of the discipline's own corrections:
+ * its step (the first measurement, a spike, an offset beyond its limit) is
+ * a step to the estimate; its slew writes nothing (its frequency correction
+ * has already gone into the loop's stability).
+ */
+void tsc_discipline::take_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c)
+{
+    if (c.kind == LOOP_STEP)
+        step_to_estimate(d_rec);
+}
+
 } // namespace tsci2

@@ -25,9 +25,10 @@
 
  * The specified loop filter keeps polling on its schedule and keeps its
  * state (tsci2_*), but its offsets are measured against the records written
- * here and stay near zero: its corrections are handed to the discipline,
- * which takes the first step as a step to its own estimate and lets the
- * slews go (discipline_corrections).  One author writes every record.
+ * here and stay near zero.  It writes nothing itself: the thread's cycle
+ * (discipline_cycle.h) hands the correction it decides (loop_correction) to
+ * take_loop_correction, which takes a step as a step to the discipline's own
+ * estimate and lets the slews go.  One author writes every record.
  *
  * Internal: hidden symbols, reachable from the tests' static yaltime_core.
  * Everything here runs in the discipline thread, or in the initial
@@ -39,6 +40,7 @@
 #include "public/portable.h"
 #include "time/discipline_clock.h"
 #include "time/tsci2_loopfilter.h"
+#include "time/tsci2_loopfilter_internal.h"
 
 #define TSCI2_HIDDEN __attribute__((visibility("hidden")))
 
@@ -190,6 +192,9 @@ public:
 
     /* Takes the loop filter's step: a record to the estimate, in force at once. */
     void step_to_estimate(CALIBRATION_CONTEXT_H d_rec);
+
+    /* Makes the correction the loop filter decided on a poll (decide_loop). */
+    void take_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c);
 
 private:
     void write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step);

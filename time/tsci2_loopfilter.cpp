@@ -1,7 +1,6 @@
 /*
- * tsci2_loopfilter.cpp - the TSC discipline.
- *
- * Keeps a calibration context (tsci2_loopfilter.h) in step with the OS clock:
+ * tsci2_loopfilter.cpp - the initial calibration and the specified loop
+ * filter.
  *
  *   tsci2_loopfilter_init    the initial calibration: a one-second slope and
  *                            an intercept from ten sub-samples, into record 0.
@@ -9,23 +8,23 @@
  *                            clock, which no step of the real-time clock
  *                            moves, and measured again when it disagrees
  *                            with a second, short measurement.
- *   poll_offset              the offset of the OS clock from the record in
- *                            force, from ten sub-samples.
- *   loop_filter              the specified loop: steps the calibration at
- *                            the first measurement and for offsets beyond
- *                            TSCI2_STEP_LIMIT, slews it otherwise (slope by
+ *   poll_due, poll_offset    the loop's poll schedule (a poll every
+ *                            tsci2_poll_factor cycles) and the offset of the
+ *                            OS clock from the record in force, from ten
+ *                            sub-samples.
+ *   decide_loop              the loop's state: a step at the first
+ *                            measurement and for offsets beyond
+ *                            TSCI2_STEP_LIMIT, a slew otherwise (slope by
  *                            0.75 of the frequency error, offset over up to
- *                            ten records); tracks jitter, stability and the
- *                            poll interval.  In the thread its corrections go
- *                            to the discipline (tsc_discipline.h), which
- *                            writes every record.
- *   tsci2_loopfilter_thread  one cycle a second for ever: heartbeat, a poll
- *                            every tsci2_poll_factor cycles, the discipline's
- *                            reading and record, the loop filter fed the
- *                            poll, and the failure message a reading thread
- *                            left (clock_reading.h), said; then the watch of
- *                            the shared area's name (area_watch.h), which may
- *                            give the thread another context.
+ *                            ten records); jitter, stability and the poll
+ *                            interval.  It writes no record: it says which
+ *                            correction it would make (loop_correction).
+ *   write_loop_correction    that correction written as records, for a
+ *                            context no discipline keeps; loop_filter is
+ *                            decide_loop and write_loop_correction together.
+ *
+ * The discipline thread's cycle, which polls, hands the loop's correction to
+ * the discipline (tsc_discipline.h) or writes it, is in discipline_cycle.cpp.
  *
  * Publication: every field of a context is written through calib::store
  * (std::atomic_ref, release).  A record is written slope first, then
@@ -36,7 +35,7 @@
  * std::atomic_ref too (relaxed).
  *
  * Clocks are read through discipline_clock::active and sleeping goes through
- * vek_base_sleep, so tests can run the discipline in simulated time.
+ * vek_base_sleep, so tests can run the loop in simulated time.
  */
 #include "time/tsci2_loopfilter.h"
 
@@ -49,13 +48,8 @@
 #include <sys/time.h>
 
 #include "interface/vek_base.interface.h"
-#include "public/tsc.h"
-#include "time/area_watch.h"
 #include "time/calibration.h"
-#include "time/clock_reading.h"
 #include "time/discipline_clock.h"
-#include "time/fork_safety.h"
-#include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter_internal.h"
 
 static_assert(std::numeric_limits<double>::is_iec559, "the discipline relies on IEEE 754 doubles");
@@ -71,29 +65,6 @@ alignas(8) double tsci2_stability;
 unsigned int tsci2_poll_factor;
 unsigned int tsci2_poll_timer;
 unsigned int tsci2_hold_timer;
-
-/* ---- the clock seam ------------------------------------------------------ */
-
-namespace discipline_clock {
-namespace {
-
-uint64 read_rdtsc(void) { return rdtsc(); }
-
-int read_gettimeofday(struct timeval *tv) { return gettimeofday(tv, nullptr); }
-
-int read_monotonic(struct timespec *ts) { return clock_gettime(CLOCK_MONOTONIC, ts); }
-
-int read_realtime(struct timespec *ts) { return clock_gettime(CLOCK_REALTIME, ts); }
-
-int read_raw(struct timespec *ts) { return clock_gettime(CLOCK_MONOTONIC_RAW, ts); }
-
-} // namespace
-
-clock_source real_clocks() { return clock_source{read_rdtsc, read_gettimeofday, read_monotonic, read_realtime, read_raw}; }
-
-clock_source active = {read_rdtsc, read_gettimeofday, read_monotonic, read_realtime, read_raw};
-
-} // namespace discipline_clock
 
 namespace tsci2 {
 
@@ -251,10 +222,26 @@ double slew_dtemp(uint64 epoch, int64 fp_offset)
            static_cast<double>(static_cast<int64>(epoch - get(tsci2_last_time)));
 }
 
-double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+double slope_in_force(CALIBRATION_CONTEXT_H d_rec)
 {
-    const double dtemp = slew_dtemp(epoch, fp_offset);
+    return calib::load(d_rec->calib_table[ring_index(calib::load(d_rec->idx))].slope);
+}
 
+namespace {
+
+/* A slew's change of slope as a frequency correction, ppm of the slope s0. */
+double slew_freq_ppm(double dtemp, double s0)
+{
+    return dtemp * 1e6 / s0;
+}
+
+/*
+ * The slew's records: a line of slope s0 + dtemp that meets the record in
+ * force at epoch, then up to TSCI2_SLEWS records each a slice of fp_offset
+ * further, brought into force one a cycle.  Returns the frequency correction.
+ */
+double write_slew(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset, double dtemp)
+{
     const int32_t idx = ring_index(calib::load(d_rec->idx));
     const calibration_record_t &in_force = d_rec->calib_table[idx];
     const double s0 = calib::load(in_force.slope);
@@ -275,41 +262,31 @@ double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
     }
     calib::store(d_rec->valid_idx, next_idx);
 
-    return dtemp * 1e6 / s0;
+    return slew_freq_ppm(dtemp, s0);
+}
+
+} // namespace
+
+double slew_tsctime(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    return write_slew(d_rec, epoch, fp_offset, slew_dtemp(epoch, fp_offset));
 }
 
 namespace {
 
-/*
- * The loop's corrections.  On a context the discipline keeps, the discipline
- * makes them: a step becomes a step to its estimate, and a slew writes
- * nothing (the offsets the loop sees are what is left of the discipline's
- * own corrections); the slew's frequency correction is still what the loop
- * tracks its stability by.  Without a discipline they are written as records.
- */
-void take_step(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+loop_correction correction(loop_correction_kind kind, uint64 epoch, int64 fp_offset)
 {
-    if (discipline != nullptr && discipline->started())
-        discipline->step_to_estimate(d_rec);
-    else
-        step_tsctime(d_rec, epoch, fp_offset);
-}
-
-double take_slew(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
-{
-    if (discipline == nullptr || !discipline->started())
-        return slew_tsctime(d_rec, epoch, fp_offset);
-    const double s0 = calib::load(d_rec->calib_table[ring_index(calib::load(d_rec->idx))].slope);
-    return slew_dtemp(epoch, fp_offset) * 1e6 / s0;
+    return loop_correction{kind, epoch, fp_offset, false, 0.0};
 }
 
 /* The step of the first measurement, also taken for offsets beyond the limit. */
-int step_and_resync(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+loop_correction step_and_resync(uint64 epoch, int64 fp_offset, bool first_step)
 {
-    take_step(discipline, d_rec, epoch, fp_offset);
     reset_loop(S_SYNC, epoch, 0);
     put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
-    return 1;
+    loop_correction step = correction(LOOP_STEP, epoch, fp_offset);
+    step.first_step = first_step;
+    return step;
 }
 
 void decay_stability()
@@ -329,26 +306,34 @@ void tune_poll(double stability)
     }
 }
 
-} // namespace
-
-int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+/* A slew: its change of slope is computed before the loop forgets the last epoch. */
+loop_correction slew_and_track(uint64 epoch, int64 fp_offset, double slope_in_force)
 {
-    return loop_filter_into(nullptr, d_rec, epoch, fp_offset);
+    loop_correction slew = correction(LOOP_SLEW, epoch, fp_offset);
+    slew.slope_change_us_per_tick = slew_dtemp(epoch, fp_offset);
+    const double delta_freq_ppm = slew_freq_ppm(slew.slope_change_us_per_tick, slope_in_force);
+    reset_loop(S_SYNC, epoch, fp_offset);
+    const double stability = rms_update(get(tsci2_stability), delta_freq_ppm);
+    put(tsci2_stability, stability);
+    tune_poll(stability);
+    return slew;
 }
 
-int loop_filter_into(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+} // namespace
+
+loop_correction decide_loop(uint64 epoch, int64 fp_offset, double slope_in_force)
 {
     const int state = get(tsci2_state);
 
     if (state == S_NSET)
-        return step_and_resync(discipline, d_rec, epoch, fp_offset);
+        return step_and_resync(epoch, fp_offset, true);
 
     /* An offset beyond the step limit (an OS clock set by hand, say) is
      * stepped like the first one rather than slewed over ten seconds with a
      * slope change it does not justify.  Jitter and stability stay as they
      * were. */
     if (beyond_step_limit(fp_offset))
-        return step_and_resync(discipline, d_rec, epoch, fp_offset);
+        return step_and_resync(epoch, fp_offset, false);
 
     const double jitter = rms_update(get(tsci2_jitter), static_cast<double>(fp_offset));
     put(tsci2_jitter, jitter);
@@ -359,32 +344,48 @@ int loop_filter_into(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, ui
 
     switch (state) {
     case S_SYNC:
-        if (!spike) {
-            const double delta_freq = take_slew(discipline, d_rec, epoch, fp_offset);
-            reset_loop(S_SYNC, epoch, fp_offset);
-            const double stability = rms_update(get(tsci2_stability), delta_freq);
-            put(tsci2_stability, stability);
-            tune_poll(stability);
-            return 0;
-        }
+        if (!spike)
+            return slew_and_track(epoch, fp_offset, slope_in_force);
         reset_loop(S_SPIK, epoch, get(tsci2_last_offset));
         decay_stability();
-        return 0;
+        return correction(LOOP_NONE, epoch, fp_offset);
     case S_SPIK:
-        if (spike) {
-            take_step(discipline, d_rec, epoch, fp_offset);
-            reset_loop(S_SYNC, epoch, fp_offset);
-            put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
-            decay_stability();
-            return 1;
-        }
         reset_loop(S_SYNC, epoch, fp_offset);
         decay_stability();
-        return 0;
+        if (spike) {
+            put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
+            return correction(LOOP_STEP, epoch, fp_offset);
+        }
+        return correction(LOOP_NONE, epoch, fp_offset);
     default:
         decay_stability();
-        return 0;
+        return correction(LOOP_NONE, epoch, fp_offset);
     }
+}
+
+void write_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c)
+{
+    if (c.kind == LOOP_STEP)
+        step_tsctime(d_rec, c.epoch, c.fp_offset);
+    else if (c.kind == LOOP_SLEW)
+        (void)write_slew(d_rec, c.epoch, c.fp_offset, c.slope_change_us_per_tick);
+}
+
+int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset)
+{
+    const loop_correction c = decide_loop(epoch, fp_offset, slope_in_force(d_rec));
+    write_loop_correction(d_rec, c);
+    return c.kind == LOOP_STEP ? 1 : 0;
+}
+
+bool poll_due()
+{
+    const unsigned int poll_timer = get(tsci2_poll_timer) + 1;
+    put(tsci2_poll_timer, poll_timer);
+    if (poll_timer != get(tsci2_poll_factor))
+        return false;
+    put(tsci2_poll_timer, 0u);
+    return true;
 }
 
 /* ---- clock reading ------------------------------------------------------ */
@@ -483,39 +484,6 @@ uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset)
     return samples[SUB_SAMPLES - 1].tsc_end;
 }
 
-void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline)
-{
-    vek_base_sleep(DAEMON_UPDATE_INTERVAL);
-    const fork_safety::cycle_guard whole_cycle; /* a fork's child copies no cycle half done */
-    calib::increment(d_rec->activity);
-
-    const unsigned int poll_timer = get(tsci2_poll_timer) + 1;
-    put(tsci2_poll_timer, poll_timer);
-    const bool poll = poll_timer == get(tsci2_poll_factor);
-    int64 fp_offset = 0;
-    uint64 poll_ticks = 0;
-    if (poll) {
-        put(tsci2_poll_timer, 0u);
-        poll_ticks = poll_offset(d_rec, &fp_offset);
-    }
-
-    /* After the poll, so that what jumped during its sub-samples is seen
-     * now.  A poll that an OS step or a TSC jump made stale, or that was
-     * measured against a record the discipline has just stepped away from,
-     * is not the loop's to correct: it would take the same jump again. */
-    const bool stepped = discipline.correct(d_rec);
-    if (poll && !stepped)
-        (void)loop_filter_into(&discipline, d_rec, poll_ticks, fp_offset);
-
-    const int32_t idx = calib::load(d_rec->idx);
-    if (idx != calib::load(d_rec->valid_idx)) {
-        calib::increment(d_rec->updates);
-        calib::store(d_rec->idx, (ring_index(idx) + 1) % CALIB_TABLE_SIZE);
-    }
-
-    say_fail_message(); /* reading threads never log */
-}
-
 } // namespace tsci2
 
 /* ---- exported entries ---------------------------------------------------- */
@@ -533,18 +501,4 @@ void tsci2_loopfilter_init(CALIBRATION_CONTEXT_H d_rec)
     tsci2::init_loopfilter(d_rec);
     tsci2::put(tsci2_poll_factor, static_cast<unsigned int>(TSCI2_MINPOLL));
     tsci2::put(tsci2_poll_timer, 0u);
-}
-
-void *tsci2_loopfilter_thread(void *arg)
-{
-    CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
-    tsci2::tsc_discipline discipline;
-    discipline.start(d_rec);
-    for (;;) {
-        tsci2::discipline_cycle(d_rec, discipline);
-        /* The watch maps and unmaps through the host, under the host's own
-         * lock: a fork meanwhile would leave its child that lock held. */
-        const fork_safety::cycle_guard whole_look;
-        d_rec = area_watch_cycle(d_rec); /* the shared area's name (area_watch.h) */
-    }
 }

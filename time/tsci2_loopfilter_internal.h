@@ -1,11 +1,14 @@
 /*
- * tsci2_loopfilter_internal.h - the pieces of the TSC discipline, for tests.
+ * tsci2_loopfilter_internal.h - the pieces of the initial calibration and
+ * the loop filter, for the discipline thread's cycle (discipline_cycle.h),
+ * the discipline (tsc_discipline.h) and the tests.
  *
  * Everything here lives in tsci2_loopfilter.cpp with hidden visibility: it is
  * reachable from the static yaltime_core that the tests link, and never from
- * the shared library (whose exports are fixed by yaltime.exports.map).  The
- * component itself uses only tsci2_loopfilter_init, tsci2_loopfilter_thread
- * and the tsci2_* globals of tsci2_loopfilter.h.
+ * the shared library (whose exports are fixed by yaltime.exports.map).
+ * Outside the component's own files, only tsci2_loopfilter_init,
+ * tsci2_loopfilter_thread and the tsci2_* globals of tsci2_loopfilter.h are
+ * used.
  *
  * The arithmetic is kept apart from the reading of clocks: the functions in
  * the first half take readings as plain values; those in the second half
@@ -27,8 +30,6 @@
 #define TSCI2_HIDDEN __attribute__((visibility("hidden")))
 
 namespace tsci2 {
-
-class tsc_discipline;
 
 /* ---- arithmetic of one measurement ------------------------------------- */
 
@@ -114,12 +115,40 @@ TSCI2_HIDDEN void write_step(CALIBRATION_CONTEXT_H d_rec, double slope, int64 in
 /* The slew's change of slope, microseconds per tick: 0.75 of the frequency error since the last measurement. */
 TSCI2_HIDDEN double slew_dtemp(uint64 epoch, int64 fp_offset);
 
-/* 1 when it stepped the calibration, 0 otherwise; its corrections written as records. */
+/* The slope of the record in force, microseconds per tick. */
+TSCI2_HIDDEN double slope_in_force(CALIBRATION_CONTEXT_H d_rec);
+
+/* What the loop would correct after a measurement. */
+enum loop_correction_kind {
+    LOOP_NONE,  /* nothing (a spike held back, or a state that corrects nothing) */
+    LOOP_STEP,  /* a record moved by fp_offset, in force at once */
+    LOOP_SLEW,  /* the slope changed and fp_offset spread over up to TSCI2_SLEWS records */
+};
+
+struct loop_correction {
+    loop_correction_kind kind;
+    uint64 epoch;                    /* the measurement's tick: the poll's last TSC reading */
+    int64 fp_offset;                 /* the OS clock's offset from the record in force, us */
+    bool first_step;                 /* the step of the loop's first measurement (from S_NSET) */
+    double slope_change_us_per_tick; /* a slew's change of slope (slew_dtemp); 0 otherwise */
+};
+
+/*
+ * The loop filter's decision on a measurement: updates tsci2_* (state, last
+ * time and offset, jitter, stability, poll factor) and writes no record.
+ * slope_in_force is the slope the offset was measured against (for the
+ * slew's frequency correction, which the stability tracks).
+ */
+TSCI2_HIDDEN loop_correction decide_loop(uint64 epoch, int64 fp_offset, double slope_in_force);
+
+/* The loop's correction written as records: step_tsctime or the slew's records. */
+TSCI2_HIDDEN void write_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c);
+
+/* decide_loop and write_loop_correction: 1 when it stepped the calibration, 0 otherwise. */
 TSCI2_HIDDEN int loop_filter(CALIBRATION_CONTEXT_H d_rec, uint64 epoch, int64 fp_offset);
 
-/* The same, its corrections made by `discipline` once that has started (tsc_discipline.h). */
-TSCI2_HIDDEN int loop_filter_into(tsc_discipline *discipline, CALIBRATION_CONTEXT_H d_rec, uint64 epoch,
-                                  int64 fp_offset);
+/* Counts a cycle on tsci2_poll_timer: true (and the timer back to 0) when a poll is due. */
+TSCI2_HIDDEN bool poll_due();
 
 /* ---- clock reading (discipline_clock::active, vek_base_sleep) ---------- */
 
@@ -141,10 +170,6 @@ TSCI2_HIDDEN void tsci2_poll(calibration_record_t *c_record);
 
 /* Offset of the OS clock from the record in force; returns the epoch. */
 TSCI2_HIDDEN uint64 poll_offset(CALIBRATION_CONTEXT_H d_rec, int64 *p_fp_offset);
-
-/* One cycle of tsci2_loopfilter_thread: sleep, heartbeat, poll, the discipline's correction, the
- * loop filter, index move, the failure message a reading thread left. */
-TSCI2_HIDDEN void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline);
 
 } // namespace tsci2
 

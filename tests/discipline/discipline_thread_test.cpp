@@ -8,6 +8,7 @@
 
 #include "sim_clock.h"
 #include "time/calibration.h"
+#include "time/discipline_cycle.h"
 #include "time/tsci2_loopfilter_internal.h"
 
 namespace {
@@ -114,6 +115,26 @@ TEST_F(DisciplineCycle, PollsAtCycleSixteenStepsThenSlews)
     EXPECT_EQ(context->updates, 13);
     EXPECT_EQ(context->idx, 14);
     EXPECT_EQ(context->stepcount, 1);
+}
+
+// Once the discipline has started, it makes the loop's corrections: the first
+// poll's step becomes a step to its estimate, a slew writes no records; the
+// loop's state moves as it would on its own.
+TEST_F(DisciplineCycle, AStartedDisciplineTakesTheLoopsStepAndWritesNoSlew)
+{
+    tsci2_loopfilter_init(context.get());
+    discipline.start(context.get());
+    ASSERT_TRUE(discipline.started());
+    for (int n = 1; n <= 16; ++n)
+        cycle();
+    EXPECT_EQ(context->stepcount, 1);
+    EXPECT_EQ(tsci2_state, S_SYNC);
+    for (int n = 17; n <= 32; ++n)
+        cycle();
+    EXPECT_EQ(context->stepcount, 1);
+    EXPECT_EQ(context->valid_idx, context->idx); // no slew records ahead
+    EXPECT_EQ(context->updates, 32);             // the discipline's record of every cycle
+    EXPECT_EQ(tsci2_poll_factor, 17u);           // the slew still counted toward stability
 }
 
 TEST_F(DisciplineCycle, StepPollDoesNotCountAnUpdate)

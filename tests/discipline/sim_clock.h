@@ -24,6 +24,7 @@
 #include "public/portable.h"
 #include "time/calibration.h"
 #include "time/discipline_clock.h"
+#include "time/discipline_cycle.h"
 #include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter.h"
 #include "time/tsci2_loopfilter_internal.h"

@@ -33,6 +33,7 @@
 #include "interface/vek_base.interface.h"
 #include "tests/support/component_state.h"
 #include "time/discipline_clock.h"
+#include "time/discipline_cycle.h"
 #include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter_internal.h"
 #include "time/yaltime_entry.h"
