@@ -400,10 +400,19 @@ static calibration_record_t record_in_force(CALIBRATION_CONTEXT_H d_rec)
     return calibration_record_t{calib::load(r.slope), calib::load(r.intercept)};
 }
 
+/*
+ * The initial calibration's record is off by whatever jumped inside the
+ * start-up second (the OS clock set while it measured): more than
+ * DISCIPLINE_SLEW_LIMIT_NS off the first reading right after it, which no
+ * rate can leave in that time, is stepped away by the first correction.
+ */
 void tsc_discipline::start(CALIBRATION_CONTEXT_H d_rec)
 {
     const clock_reading r = narrowest_clock_reading(discipline_clock::active, DISCIPLINE_BRACKETS, true);
-    estimate_.start(r, record_in_force(d_rec).slope);
+    const calibration_record_t in_force = record_in_force(d_rec);
+    estimate_.start(r, in_force.slope);
+    const long double off_ns = record_at_us(in_force, realtime_tsc(r)) * 1000.0L - static_cast<long double>(r.realtime_ns);
+    step_first_ = !(std::fabs(static_cast<double>(off_ns)) <= DISCIPLINE_SLEW_LIMIT_NS);
 }
 
 void tsc_discipline::write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step)
@@ -411,6 +420,32 @@ void tsc_discipline::write(CALIBRATION_CONTEXT_H d_rec, const calibration_record
     calib::increment(step ? d_rec->stepcount : d_rec->updates);
     const int32_t next_idx = calib::next_index(ring_index(calib::load(d_rec->idx)));
     calib::publish_record(d_rec, next_idx, record.slope, record.intercept);
+}
+
+/*
+ * Where a continuation takes over.  A record through pivot p with a slope
+ * changed by d moves every tick t by d * (t - p) against the record in
+ * force: a speed-up moves ticks before p back, a slow-down moves ticks after
+ * p back.  So a speed-up pivots DISCIPLINE_SPEED_UP_PIVOT_NS before now: a
+ * tick taken within that span and converted again after the switch never
+ * reads earlier, and the clock moves forward by d times that span (nothing
+ * measurable under a daemon's steering, 0.3 ms at the start of chrony's
+ * fastest slew).  A slow-down pivots DISCIPLINE_SLOW_DOWN_PIVOT_NS ahead,
+ * and is made again should the thread not publish it before the pivot.
+ */
+static uint64 continuation_pivot(bool speed_up, uint64 now_tsc, const phase_line &target)
+{
+    const double lead_ns = speed_up ? -DISCIPLINE_SPEED_UP_PIVOT_NS : DISCIPLINE_SLOW_DOWN_PIVOT_NS;
+    return now_tsc + static_cast<uint64>(static_cast<int64>(std::llround(lead_ns / target.ns_per_tick)));
+}
+
+calibration_record_t tsc_discipline::continuation(const calibration_record_t &in_force, const phase_line &target,
+                                                  uint64 now_tsc) const
+{
+    const auto cycle_ticks = static_cast<uint64>(std::llround(DAEMON_UPDATE_INTERVAL * 1e9 / target.ns_per_tick));
+    const calibration_record_t at_now = continuation_record(in_force, now_tsc, target, cycle_ticks);
+    const uint64 pivot_tsc = continuation_pivot(at_now.slope > in_force.slope, now_tsc, target);
+    return continuation_record(in_force, pivot_tsc, target, cycle_ticks);
 }
 
 bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
@@ -423,25 +458,40 @@ bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
 
     const phase_line target = estimate_.line();
     const calibration_record_t in_force = record_in_force(d_rec);
-    const uint64 pivot_tsc = discipline_clock::active.read_tsc();
-    const double error_ns =
-        static_cast<double>(target.at(pivot_tsc) - record_at_us(in_force, pivot_tsc) * 1000.0L);
-    const bool step = verdict != READING_IN_STEP || !std::isfinite(error_ns) ||
+    const uint64 now_tsc = discipline_clock::active.read_tsc();
+    const double error_ns = static_cast<double>(target.at(now_tsc) - record_at_us(in_force, now_tsc) * 1000.0L);
+    const bool step = step_first_ || verdict != READING_IN_STEP || !std::isfinite(error_ns) ||
                       (!estimate_.uses_raw() && !(std::fabs(error_ns) <= DISCIPLINE_SLEW_LIMIT_NS));
+    step_first_ = false;
     if (step) {
-        write(d_rec, step_record(target, pivot_tsc), true);
-    } else {
-        const auto cycle_ticks =
-            static_cast<uint64>(std::llround(DAEMON_UPDATE_INTERVAL * 1e9 / target.ns_per_tick));
-        write(d_rec, continuation_record(in_force, pivot_tsc, target, cycle_ticks), false);
+        write(d_rec, step_record(target, now_tsc), true);
+        return true;
     }
-    return step;
+    calibration_record_t next = continuation(in_force, target, now_tsc);
+    /* A slow-down must come into force before its pivot (a preempted thread may not). */
+    for (int tries = 1; tries < 3 && next.slope < in_force.slope; ++tries) {
+        const uint64 tsc = discipline_clock::active.read_tsc();
+        if (tsc < continuation_pivot(false, now_tsc, target))
+            break;
+        next = continuation(in_force, target, tsc);
+    }
+    write(d_rec, next, false);
+    return false;
 }
 
+/*
+ * A step onto the estimate where the estimate is ahead; where it is behind
+ * (by what a double resolves, when the discipline has run since the start)
+ * a continuation takes that up instead, so that the step never moves the
+ * clock back.  Counted in stepcount either way.
+ */
 void tsc_discipline::step_to_estimate(CALIBRATION_CONTEXT_H d_rec)
 {
-    const uint64 pivot_tsc = discipline_clock::active.read_tsc();
-    write(d_rec, step_record(estimate_.line(), pivot_tsc), true);
+    const phase_line target = estimate_.line();
+    const calibration_record_t in_force = record_in_force(d_rec);
+    const uint64 now_tsc = discipline_clock::active.read_tsc();
+    const bool behind = target.at(now_tsc) < record_at_us(in_force, now_tsc) * 1000.0L;
+    write(d_rec, behind ? continuation(in_force, target, now_tsc) : step_record(target, now_tsc), true);
 }
 
 /*
@@ -450,9 +500,20 @@ void tsc_discipline::step_to_estimate(CALIBRATION_CONTEXT_H d_rec)
  * a step to the estimate; its slew writes nothing (its frequency correction
  * has already gone into the loop's stability).
  */
+/*
+ * The loop's first step (16 s after start) is a step to the estimate,
+ * counted in stepcount as the loop's step always was; by then the clock is on
+ * the estimate, and the step moves it forward by what a double resolves, or
+ * not at all.  The loop's
+ * later steps (an offset beyond its step limit, a spike) are not taken: what
+ * jumped the discipline has stepped already, in the poll's own cycle, and a
+ * phase error a fast slew left is the discipline's to take up without
+ * moving the clock back.  Slews write nothing: the discipline follows the
+ * rate every cycle.
+ */
 void tsc_discipline::take_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c)
 {
-    if (c.kind == LOOP_STEP)
+    if (c.kind == LOOP_STEP && c.first_step)
         step_to_estimate(d_rec);
 }
 

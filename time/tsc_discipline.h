@@ -22,13 +22,14 @@
  *     later where it can do so at no less than half and no more than twice
  *     the OS clock's rate; so the clock never jumps, and never goes back,
  *     but for what jumped: it steps only then.
-
+ *
  * The specified loop filter keeps polling on its schedule and keeps its
  * state (tsci2_*), but its offsets are measured against the records written
  * here and stay near zero.  It writes nothing itself: the thread's cycle
  * (discipline_cycle.h) hands the correction it decides (loop_correction) to
- * take_loop_correction, which takes a step as a step to the discipline's own
- * estimate and lets the slews go.  One author writes every record.
+ * take_loop_correction, which takes the loop's first step as a step to the
+ * discipline's own estimate and lets the rest go.  One author writes every
+ * record.
  *
  * Internal: hidden symbols, reachable from the tests' static yaltime_core.
  * Everything here runs in the discipline thread, or in the initial
@@ -52,6 +53,8 @@
 #define DISCIPLINE_SLEW_LIMIT_NS 1000000.0 /* without a raw clock, a larger phase error is stepped */
 #define DISCIPLINE_RATE_SMOOTHING 8.0  /* the TSC's rate against the raw clock moves by 1/8 of each cycle's */
 #define DISCIPLINE_CATCH_UP_FACTOR 2.0 /* a continuation runs at no more than 2x, no less than 1/2x the rate */
+#define DISCIPLINE_SPEED_UP_PIVOT_NS 2000000.0 /* a faster record takes over from this long before now */
+#define DISCIPLINE_SLOW_DOWN_PIVOT_NS 100000.0 /* a slower record takes over this long after now */
 #define DISCIPLINE_CHANGE_SIGMAS 6.0   /* a reading this many typical misses off the line: the rate changed */
 #define DISCIPLINE_NOISE_FLOOR_NS 10.0 /* the smallest typical miss the change test assumes */
 #define DISCIPLINE_NARROW_FACTOR 2.0   /* a reading up to this many typical widths counts as narrow */
@@ -190,16 +193,19 @@ public:
      * when that record came into force with a jump (counted in stepcount). */
     bool correct(CALIBRATION_CONTEXT_H d_rec);
 
-    /* Takes the loop filter's step: a record to the estimate, in force at once. */
+    /* A step to the estimate, never back: a record in force at once, counted in stepcount. */
     void step_to_estimate(CALIBRATION_CONTEXT_H d_rec);
 
     /* Makes the correction the loop filter decided on a poll (decide_loop). */
     void take_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c);
 
 private:
+    calibration_record_t continuation(const calibration_record_t &in_force, const phase_line &target,
+                                      uint64 now_tsc) const;
     void write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step);
 
     phase_estimate estimate_;
+    bool step_first_ = false; /* the initial calibration's record is off the first reading */
 };
 
 } // namespace tsci2

@@ -30,6 +30,7 @@ struct summary {
     double back_max_us = 0;      // largest move back, second half
     double back_max_all_us = 0;  // largest move back, whole run
     long back_checks = 0;
+    long back_late = 0; // pairs more than 1.5 ms apart, not judged
 };
 
 // The nearest-rank percentile q (0..1] of `values` (sorted in place); 0 when empty.
