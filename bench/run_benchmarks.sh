@@ -177,8 +177,8 @@ END {
 # The TSC check's rows: wall milliseconds per run (column 3), best and worst
 # of the repetitions, and the best against the baseline's best.
 awk -F, '
-/^"?tsc_check\/[a-z_]+"?,/ {
-    name = $1; gsub(/"/, "", name); sub(/^tsc_check\//, "", name)
+/^"?tsc_check\/[a-z_]+\/real_time"?,/ {
+    name = $1; gsub(/"/, "", name); sub(/^tsc_check\//, "", name); sub(/\/real_time$/, "", name)
     if (!(name in best) || $3 < best[name]) best[name] = $3
     if (!(name in worst) || $3 > worst[name]) worst[name] = $3
 }

@@ -163,9 +163,12 @@ struct side {
     int64_t min_ticks = std::numeric_limits<int64_t>::max();
 };
 
+/* Each thread keeps its minimum in registers and writes `out` once at the
+ * end: the two sides' results may share a cache line. */
 void run_reference(shared_line &line, int cpu, int rounds, double deadline_s, side &out)
 {
-    if (pin_and_meet(line, cpu, deadline_s, out.pinned)) {
+    side mine;
+    if (pin_and_meet(line, cpu, deadline_s, mine.pinned)) {
         uint64_t sent = fenced_tsc();
         for (int i = 0; i < rounds; ++i) {
             line.reading.store(sent, std::memory_order_relaxed);
@@ -174,27 +177,29 @@ void run_reference(shared_line &line, int cpu, int rounds, double deadline_s, si
                 break;
             const uint64_t seen = line.reading.load(std::memory_order_relaxed);
             sent = fenced_tsc();
-            out.min_ticks = std::min(out.min_ticks, static_cast<int64_t>(sent - seen));
-            out.rounds = i + 1;
+            mine.min_ticks = std::min(mine.min_ticks, static_cast<int64_t>(sent - seen));
+            mine.rounds = i + 1;
         }
     }
     stop_both(line);
+    out = mine;
 }
 
 void run_compared(shared_line &line, int cpu, int rounds, double deadline_s, int64_t offset_ticks, side &out)
 {
-    if (!pin_and_meet(line, cpu, deadline_s, out.pinned))
-        return;
-    for (int i = 0; i < rounds; ++i) {
-        if (!wait_for(line, line.turn, static_cast<uint32_t>(2 * i + 1), deadline_s))
-            break;
-        const uint64_t seen = line.reading.load(std::memory_order_relaxed);
-        const uint64_t now = fenced_tsc() + static_cast<uint64_t>(offset_ticks);
-        out.min_ticks = std::min(out.min_ticks, static_cast<int64_t>(now - seen));
-        line.reading.store(now, std::memory_order_relaxed);
-        publish(line, line.turn, static_cast<uint32_t>(2 * i + 2));
-        out.rounds = i + 1;
-    }
+    side mine;
+    if (pin_and_meet(line, cpu, deadline_s, mine.pinned))
+        for (int i = 0; i < rounds; ++i) {
+            if (!wait_for(line, line.turn, static_cast<uint32_t>(2 * i + 1), deadline_s))
+                break;
+            const uint64_t seen = line.reading.load(std::memory_order_relaxed);
+            const uint64_t now = fenced_tsc() + static_cast<uint64_t>(offset_ticks);
+            mine.min_ticks = std::min(mine.min_ticks, static_cast<int64_t>(now - seen));
+            line.reading.store(now, std::memory_order_relaxed);
+            publish(line, line.turn, static_cast<uint32_t>(2 * i + 2));
+            mine.rounds = i + 1;
+        }
+    out = mine;
 }
 
 cpu_rounds measure_cpu(int reference, int cpu, const options &o, double deadline_s)
