@@ -22,7 +22,10 @@
 # and "pending" modes load 80 more shared objects (copies of a plug-in that
 # includes yaltime_clock.hpp) and measure yaltime::clock::now unbound: with
 # no component, and bound before the component's start; the target is at
-# most 1 us, and about one clock_gettime of the same process.  BENCH_MIN_TIME (seconds per
+# most 1 us, and about one clock_gettime of the same process.
+# The "tsc_check" mode measures the wall time of the tools' cross-CPU TSC
+# check (target: at most 20 ms on 2 CPUs), against the same thread pairs
+# started, pinned and joined without the ping-pong.  BENCH_MIN_TIME (seconds per
 # benchmark, default 0.2) and BENCH_REPETITIONS (default 5) tune the run.
 set -eu
 
@@ -68,6 +71,7 @@ mkfifo "/dev/shm/${tag}planted_yal_time_master"
 measure planted "${tag}planted_"
 measure owner "${tag}owner_"
 measure discipline "${tag}discipline_"
+measure tsc_check "${tag}tsc_check_"
 
 echo "starting an owner for the reader ..." >&2
 VEK_SHM_PREFIX="${tag}shared_" "$vekhost" --arg yaltime_master "$library" >"$work/owner.log" 2>&1 &
@@ -170,3 +174,22 @@ END {
     printf "  a cycle as the poll schedule falls  %8.3f us %s\n", us["cycle"], (us["cycle"] < 20 ? "ok" : "MISSED")
     printf "  a cycle that polls                  %8.3f us %s\n", us["polling_cycle"], (us["polling_cycle"] < 20 ? "ok" : "MISSED")
 }' "$work/discipline.csv"
+# The TSC check's rows: wall milliseconds per run (column 3), best and worst
+# of the repetitions, and the best against the baseline's best.
+awk -F, '
+/^"?tsc_check\/[a-z_]+\/real_time"?,/ {
+    name = $1; gsub(/"/, "", name); sub(/^tsc_check\//, "", name); sub(/\/real_time$/, "", name)
+    if (!(name in best) || $3 < best[name]) best[name] = $3
+    if (!(name in worst) || $3 > worst[name]) worst[name] = $3
+}
+END {
+    if (!("measure_agreement" in best)) { print "run_benchmarks: tsc_check rows missing" > "/dev/stderr"; exit 1 }
+    print ""
+    print "TSC check across CPUs, wall ms per run (best / worst of the repetitions); target <= 20 ms"
+    printf "  the check                         %8.3f / %8.3f ms %s\n", best["measure_agreement"],
+        worst["measure_agreement"], (worst["measure_agreement"] <= 20 ? "ok" : "MISSED")
+    printf "  pinned thread pairs alone         %8.3f / %8.3f ms\n", best["pinned_thread_pairs"],
+        worst["pinned_thread_pairs"]
+    if (best["pinned_thread_pairs"] > 0)
+        printf "  the check, x the pairs alone      %8.2f\n", best["measure_agreement"] / best["pinned_thread_pairs"]
+}' "$work/tsc_check.csv"

@@ -22,6 +22,10 @@
  *             unbound (nothing to bind to), against clock_gettime
  *   pending   as unbound, with the component loaded and bound through the
  *             host's lookup but not started: the clock waits for the start
+ *   tsc_check no component: the wall time of the tools' cross-CPU TSC
+ *             check (tsc_check::measure_agreement), against a baseline of
+ *             the same thread pairs started, pinned and joined without the
+ *             ping-pong
  * Before measuring it checks that YALTIME_GET_CALIBRATION reports the
  * calibration the mode stands for, and refuses to measure otherwise.
  *
@@ -34,6 +38,7 @@
  */
 #include <dlfcn.h>
 #include <link.h>
+#include <sched.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -60,6 +65,7 @@
 #include "time/tsc_discipline.h"
 #include "time/tsci2_loopfilter_internal.h"
 #include "tools/component_path.h"
+#include "tools/tsc_check.h"
 
 /* Set once before any benchmark thread exists, read-only afterwards.  Of
  * external linkage, so that the compiler cannot know what they point at. */
@@ -213,6 +219,41 @@ void bm_discipline_polling_cycle(benchmark::State &state)
     count_steps(state, steps_before);
 }
 
+/* ---- the TSC check ----------------------------------------------------------- */
+
+void bm_tsc_check(benchmark::State &state)
+{
+    int measured = 0;
+    for (auto _ : state)
+        measured = tsc_check::measure_agreement().cpus_measured;
+    state.counters["cpus_measured"] = measured;
+}
+
+void pin_self(int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+/* The check's threads without their work: a pinned pair per compared CPU. */
+void bm_pinned_thread_pairs(benchmark::State &state)
+{
+    cpu_set_t allowed;
+    sched_getaffinity(0, sizeof allowed, &allowed);
+    std::vector<int> cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            cpus.push_back(cpu);
+    for (auto _ : state)
+        for (std::size_t i = 1; i < cpus.size(); ++i) {
+            std::thread a(pin_self, cpus[0]), b(pin_self, cpus[i]);
+            a.join();
+            b.join();
+        }
+}
+
 struct mode_info {
     const char *name;
     const char *start_arg; /* null: none */
@@ -322,7 +363,7 @@ int prepare_unbound(bool component, const std::string &library)
 
 void usage()
 {
-    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline|discipline|unbound|pending "
+    fprintf(stderr, "usage: yaltime-bench local|owner|reader|ordinary|planted|baseline|discipline|unbound|pending|tsc_check "
                     "[--library PATH] [benchmark options]\n");
 }
 
@@ -360,6 +401,13 @@ int main(int argc, char **argv)
         benchmark::RegisterBenchmark("discipline/cycle", bm_discipline_cycle)->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark("discipline/polling_cycle", bm_discipline_polling_cycle)
             ->Unit(benchmark::kMicrosecond);
+    } else if (mode_name == "tsc_check") {
+        benchmark::RegisterBenchmark("tsc_check/measure_agreement", bm_tsc_check)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("tsc_check/pinned_thread_pairs", bm_pinned_thread_pairs)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     } else if (mode_name == "unbound" || mode_name == "pending") {
         if (int status = prepare_unbound(mode_name == "pending", library); status != 0) {
             fflush(stderr);

@@ -11,6 +11,37 @@
 namespace prometheus {
 
 const std::vector<std::string> STATUS_NAMES = {"live", "stale", "absent", "invalid", "untrusted", "failed"};
+const std::vector<std::string> TSC_VERDICT_NAMES = {"fit", "unfit", "unknown"};
+
+namespace {
+
+void tsc_check_metrics(exposition &e, const status_facts &facts)
+{
+    const tsc_check::agreement &a = facts.agreement;
+    for (const std::string &name : TSC_VERDICT_NAMES)
+        e.gauge("yaltime_tsc_verdict",
+                "The TSC check's verdict (measured agreement across CPUs and rate, the CPU's flags, the kernel's "
+                "finding): 1 for the one reached, 0 for the others.",
+                name == tsc_check::verdict_name(facts.verdict.kind) ? 1 : 0, {{"verdict", name}});
+    if (a.cpus_measured > 0 && a.tsc_hz > 0) {
+        e.gauge("yaltime_tsc_disagreement_seconds",
+                "Largest disagreement between CPUs' TSCs that the check proved; 0 when it proved none.",
+                a.disagreement_ns * 1e-9);
+        e.gauge("yaltime_tsc_agreement_within_seconds",
+                "Largest disagreement between CPUs' TSCs consistent with the check's readings.", a.within_ns * 1e-9);
+        e.gauge("yaltime_tsc_round_trip_seconds",
+                "Round trip of a cache line between CPUs: the check resolves no disagreement below it.",
+                a.round_trip_ns * 1e-9);
+    }
+    e.gauge("yaltime_tsc_cpus_measured", "CPUs compared with the reference CPU by the check.", a.cpus_measured);
+    if (facts.rate.stable || facts.rate.moved)
+        e.gauge("yaltime_tsc_rate_change_ratio",
+                "Change of the TSC's rate against CLOCK_MONOTONIC_RAW between the halves of the span watched; "
+                "absent when the span was too short to tell.",
+                facts.rate.change_ppm * 1e-6);
+}
+
+} // namespace
 
 std::string escape_label_value(const std::string &value)
 {
@@ -145,9 +176,11 @@ std::string status_metrics(const status_facts &facts)
                 h.nonstop_tsc ? 1 : 0);
     }
     e.gauge("yaltime_tsc_healthy",
-            "0 if the kernel has marked the TSC unstable or the CPU lacks constant_tsc; another clocksource in use "
-            "is no fault.",
+            "0 if the kernel has marked the TSC unstable (not told to by tsc=unstable) or the CPU lacks "
+            "constant_tsc; another clocksource in use is no fault.",
             tsc_health::healthy(h) ? 1 : 0);
+    if (facts.tsc_checked)
+        tsc_check_metrics(e, facts);
     return e.text();
 }
 

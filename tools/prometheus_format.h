@@ -16,6 +16,7 @@
 
 #include "tools/clock_error.h"
 #include "tools/shared_area.h"
+#include "tools/tsc_check.h"
 #include "tools/tsc_health.h"
 
 namespace prometheus {
@@ -51,7 +52,14 @@ struct status_facts {
     int status_code = 0;            /* the exit status */
     clock_error::estimate error;
     tsc_health::health health;
+    bool tsc_checked = false;       /* the measurements below were made */
+    tsc_check::agreement agreement;
+    tsc_check::rate rate;
+    tsc_check::verdict verdict;
 };
+
+/* The verdicts of the TSC check, each one sample of yaltime_tsc_verdict. */
+extern const std::vector<std::string> TSC_VERDICT_NAMES;
 
 /* The statuses the tool can report, each one sample of yaltime_status. */
 extern const std::vector<std::string> STATUS_NAMES;

@@ -82,6 +82,11 @@ bool parse_cpu_flags(const std::string &cpuinfo, bool &constant_tsc, bool &nonst
     return false;
 }
 
+bool boot_parameter_says_unstable(const std::string &cmdline)
+{
+    return has_word(cmdline, "tsc=unstable") || has_word(cmdline, "notsc");
+}
+
 health read_health(const std::string &root)
 {
     health h;
@@ -98,6 +103,10 @@ health read_health(const std::string &root)
         h.available_known = h.tsc_available = true;
     if (read_file(root + CPUINFO_PATH, text))
         h.flags_known = parse_cpu_flags(text, h.constant_tsc, h.nonstop_tsc);
+    if (read_file(root + CMDLINE_PATH, text)) {
+        h.cmdline_known = true;
+        h.unstable_by_boot_parameter = boot_parameter_says_unstable(text);
+    }
     return h;
 }
 
@@ -112,9 +121,14 @@ bool marked_unstable(const health &h)
     return h.available_known && !h.tsc_available;
 }
 
+bool kernel_found_unstable(const health &h)
+{
+    return marked_unstable(h) && !h.unstable_by_boot_parameter;
+}
+
 bool healthy(const health &h)
 {
-    return !marked_unstable(h) && !(h.flags_known && !h.constant_tsc);
+    return !kernel_found_unstable(h) && !(h.flags_known && !h.constant_tsc);
 }
 
 std::string warning(const health &h)
@@ -122,9 +136,9 @@ std::string warning(const health &h)
     if (healthy(h))
         return "";
     std::string line = "warning: ";
-    if (marked_unstable(h))
+    if (kernel_found_unstable(h))
         line += "the kernel has marked the TSC unstable (tsc is not among its available clocksources)";
-    if (marked_unstable(h) && h.flags_known && !h.constant_tsc)
+    if (kernel_found_unstable(h) && h.flags_known && !h.constant_tsc)
         line += ", and ";
     if (h.flags_known && !h.constant_tsc)
         line += "the CPU lacks constant_tsc";
@@ -134,9 +148,10 @@ std::string warning(const health &h)
 
 std::string format_text(const health &h)
 {
-    const char *tsc = !h.available_known ? "tsc availability unknown"
-                      : h.tsc_available  ? "tsc available"
-                                         : "tsc unstable";
+    const char *tsc = !h.available_known              ? "tsc availability unknown"
+                      : h.tsc_available                ? "tsc available"
+                      : h.unstable_by_boot_parameter   ? "tsc unstable by boot parameter"
+                                                       : "tsc unstable";
     return std::string("clocksource  ") + (h.clocksource_known ? h.clocksource : std::string("unknown")) + " (" +
            tsc + ", constant_tsc " + yes_no(h.flags_known, h.constant_tsc) + ", nonstop_tsc " +
            yes_no(h.flags_known, h.nonstop_tsc) + ")\n";
@@ -149,6 +164,11 @@ std::string json_fields(const health &h)
            ", \"tsc_available\": " + json_bool(h.available_known, h.tsc_available) +
            ", \"constant_tsc\": " + json_bool(h.flags_known, h.constant_tsc) +
            ", \"nonstop_tsc\": " + json_bool(h.flags_known, h.nonstop_tsc);
+}
+
+std::string boot_parameter_json(const health &h)
+{
+    return std::string(", \"tsc_unstable_boot_parameter\": ") + json_bool(h.cmdline_known, h.unstable_by_boot_parameter);
 }
 
 } // namespace tsc_health

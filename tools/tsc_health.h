@@ -10,10 +10,13 @@
  * machine's kernel prefers kvm-clock while its invariant TSC stays available
  * and YALTIME right.  nonstop_tsc is reported too; a TSC that stops in deep
  * sleep is caught by the kernel's watchdog, which then marks it unstable.
- * Both tools read what the kernel says:
+ * A kernel booted with tsc=unstable (or notsc) drops it because it was told
+ * to, as many cloud images are: that is a choice, not a finding, and raises
+ * no warning by itself.  Both tools read what the kernel says:
  *   <root>/sys/devices/system/clocksource/clocksource0/current_clocksource
  *   <root>/sys/devices/system/clocksource/clocksource0/available_clocksource
  *   <root>/proc/cpuinfo (the first "flags" line)
+ *   <root>/proc/cmdline (the kernel's boot parameters)
  * where <root> is $YALTIME_SYSFS_ROOT, empty (the real files) by default; the
  * tests point it at a folder of their own.  A file that cannot be read
  * leaves its facts unknown, and an unknown fact raises no warning.
@@ -29,6 +32,7 @@ constexpr const char *ROOT_ENV = "YALTIME_SYSFS_ROOT";
 constexpr const char *CLOCKSOURCE_PATH = "/sys/devices/system/clocksource/clocksource0/current_clocksource";
 constexpr const char *AVAILABLE_PATH = "/sys/devices/system/clocksource/clocksource0/available_clocksource";
 constexpr const char *CPUINFO_PATH = "/proc/cpuinfo";
+constexpr const char *CMDLINE_PATH = "/proc/cmdline";
 
 struct health {
     bool clocksource_known = false;
@@ -38,6 +42,8 @@ struct health {
     bool flags_known = false;
     bool constant_tsc = false;
     bool nonstop_tsc = false;
+    bool cmdline_known = false;
+    bool unstable_by_boot_parameter = false; /* tsc=unstable or notsc */
 };
 
 /* The clocksource's name from the file's text, without surrounding blanks; "" if none. */
@@ -49,7 +55,10 @@ bool has_word(const std::string &text, const std::string &name);
 /* Reads constant_tsc and nonstop_tsc from the first "flags" line; false if there is none. */
 bool parse_cpu_flags(const std::string &cpuinfo, bool &constant_tsc, bool &nonstop_tsc);
 
-/* Reads the three files under `root` ("" for the machine's own). */
+/* True if the boot parameters tell the kernel not to trust the TSC. */
+bool boot_parameter_says_unstable(const std::string &cmdline);
+
+/* Reads the four files under `root` ("" for the machine's own). */
 health read_health(const std::string &root);
 
 /* The root the tools use: $YALTIME_SYSFS_ROOT, or "". */
@@ -58,7 +67,11 @@ std::string root_from_environment();
 /* True when the kernel has dropped "tsc" from its available clocksources. */
 bool marked_unstable(const health &h);
 
-/* False when the kernel has marked the TSC unstable or the CPU lacks constant_tsc. */
+/* True when the kernel dropped "tsc" without a boot parameter telling it to
+ * (or without our knowing of one): it saw the TSC misbehave. */
+bool kernel_found_unstable(const health &h);
+
+/* False when the kernel found the TSC unstable or the CPU lacks constant_tsc. */
 bool healthy(const health &h);
 
 /* One line ending in "\n" saying what is wrong and what it means; "" when healthy. */
@@ -70,6 +83,9 @@ std::string format_text(const health &h);
 /* `, "clocksource": ..., "tsc_available": ..., "constant_tsc": ..., "nonstop_tsc": ...`
  * to append to a JSON object. */
 std::string json_fields(const health &h);
+
+/* `, "tsc_unstable_boot_parameter": true|false|null` to append to a JSON object. */
+std::string boot_parameter_json(const health &h);
 
 } // namespace tsc_health
 

@@ -12,8 +12,9 @@
  * At the end (after N seconds, or on SIGINT or SIGTERM) it prints a summary
  * of the error and writes the SVG plot.  Each second's clock error is the
  * median of five YALTIME_GET_CLOCK_ERROR readings taken back to back.
- * Before it starts, it warns on stderr when the kernel does not use the TSC
- * as its clocksource or the CPU does not report an invariant TSC.
+ * Before it starts the component, it runs the TSC check (tools/tsc_check.h:
+ * the CPUs' TSCs compared, with the kernel's view and the CPU's flags),
+ * prints its verdict, and warns on stderr when the TSC is unfit.
  */
 #include <dlfcn.h>
 #include <errno.h>
@@ -36,6 +37,7 @@
 #include "tools/error_plot.h"
 #include "tools/monitor_record.h"
 #include "tools/monitor_stats.h"
+#include "tools/tsc_check.h"
 #include "tools/tsc_health.h"
 
 namespace {
@@ -292,7 +294,13 @@ int main(int argc, char **argv)
         return 2;
     if (opt.library.empty())
         opt.library = tools::default_component_library();
-    fputs(tsc_health::warning(tsc_health::read_health(tsc_health::root_from_environment())).c_str(), stderr);
+    /* Before the component's thread exists: nothing else of ours competes for the CPUs. */
+    const tsc_health::health health = tsc_health::read_health(tsc_health::root_from_environment());
+    const tsc_check::agreement agreement = tsc_check::measure_agreement();
+    const tsc_check::rate no_rate; /* the monitor watches the clock error instead */
+    const tsc_check::verdict verdict = tsc_check::judge(health, agreement, no_rate);
+    fputs(tsc_health::warning(health).c_str(), stderr);
+    fputs(tsc_check::warning(agreement, no_rate).c_str(), stderr);
 
     /* Blocked before the component starts its thread, which inherits the
      * mask: the stop signals reach only sigtimedwait below. */
@@ -335,6 +343,7 @@ int main(int argc, char **argv)
 
     printf("yaltime-monitor: %s as %s, started in %.2f s%s\n", opt.library.c_str(), mode_name(opt),
            start_s - load_start_s, loop.found() ? "" : " (loop state not exported)");
+    printf("yaltime-monitor: %s", tsc_check::summary_line(agreement, verdict).c_str());
     if (!opt.quiet)
         fputs(monitor::console_header().c_str(), stdout);
     fflush(stdout);

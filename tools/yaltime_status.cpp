@@ -8,8 +8,10 @@
  * (default 2; the owner bumps it once a second) and reports it with the
  * area's index, TSC frequency, steps and updates, the pid of the process
  * holding the owner's lock (when /proc/locks tells), the shared clock's error
- * against the OS clock, and whether the kernel trusts the TSC (with a
- * warning on stderr when it does not).  --prometheus gives the same as
+ * against the OS clock, the kernel's view of the TSC, and the TSC check
+ * (tools/tsc_check.h): the CPUs' agreement measured at the start, the rate
+ * against CLOCK_MONOTONIC_RAW over the time it watched, and the verdict,
+ * with a warning on stderr when the TSC is unfit.  --prometheus gives the same as
  * metrics for node_exporter's textfile collector; --output writes the
  * report to a file atomically instead of to stdout, following no symbolic
  * link (tools/atomic_file.h), and refuses a target that is a link or not a
@@ -34,12 +36,14 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "host/shm_owner.h"
 #include "tools/atomic_file.h"
 #include "tools/clock_error.h"
 #include "tools/prometheus_format.h"
 #include "tools/shared_area.h"
+#include "tools/tsc_check.h"
 #include "tools/tsc_health.h"
 
 namespace {
@@ -58,8 +62,10 @@ void usage(FILE *out)
             "of the shared area /${VEK_SHM_PREFIX}yal_time_master for up to S seconds\n"
             "(default 2) and prints it with its owner and mode, the owner's pid, idx,\n"
             "valid_idx, the TSC frequency in force, steps and updates, the shared\n"
-            "clock's error (OS clock minus YALTIME's clock) and the kernel's\n"
-            "clocksource and TSC flags.  The area is only read.  Like every reader, it\n"
+            "clock's error (OS clock minus YALTIME's clock), the kernel's clocksource\n"
+            "and TSC flags, and a TSC check: the CPUs' TSCs compared (a few ms), the\n"
+            "rate against CLOCK_MONOTONIC_RAW over the watch, and a verdict (fit, unfit,\n"
+            "unknown).  The area is only read.  Like every reader, it\n"
             "trusts only an area of root or of its own user that nobody else can write.\n"
             "\n"
             "  --json             one JSON object instead of text\n"
@@ -91,12 +97,16 @@ void sleep_s(double seconds)
     }
 }
 
+/* (TSC, raw clock) pairs from the start to the report, one per poll of the watch. */
+std::vector<tsc_check::rate_sample> rate_samples;
+
 /* Seconds after which the heartbeat was seen to change, or -1. */
 double watch_heartbeat(const void *area, double watch_s, double *watched_s)
 {
     const double start = monotonic_s();
     const int32_t first = status::read_heartbeat(area);
     for (;;) {
+        rate_samples.push_back(tsc_check::take_rate_sample());
         const double now = monotonic_s();
         if (status::read_heartbeat(area) != first) {
             *watched_s = now - start;
@@ -127,18 +137,31 @@ std::string report_text(const status::report &r, bool json, int code)
         std::string out = status::format_json(r);
         const std::size_t end = out.rfind('}');
         std::string extra = clock_error_measured ? clock_error::json_fields(facts.error) : "";
-        extra += tsc_health::json_fields(facts.health);
+        /* The kernel's facts stay last, where they have always been. */
+        extra += tsc_check::json_fields(facts.agreement, facts.rate, facts.verdict);
+        extra += tsc_health::boot_parameter_json(facts.health) + tsc_health::json_fields(facts.health);
         return out.insert(end, extra);
     }
     std::string out = status::format_text(r);
     if (clock_error_measured)
         out += clock_error::format_text(facts.error);
-    return out + tsc_health::format_text(facts.health);
+    return out + tsc_health::format_text(facts.health) +
+           tsc_check::format_text(facts.agreement, facts.rate, facts.verdict);
+}
+
+/* The rate over everything watched, and the verdict from all the findings. */
+void judge_tsc()
+{
+    rate_samples.push_back(tsc_check::take_rate_sample());
+    facts.rate = tsc_check::judge_rate(rate_samples);
+    facts.verdict = tsc_check::judge(facts.health, facts.agreement, facts.rate);
 }
 
 int emit(const status::report &r, bool json, int code)
 {
+    judge_tsc();
     fputs(tsc_health::warning(facts.health).c_str(), stderr);
+    fputs(tsc_check::warning(facts.agreement, facts.rate).c_str(), stderr);
     const std::string text = report_text(r, json, code);
     if (output_path.empty()) {
         fputs(text.c_str(), stdout);
@@ -198,6 +221,9 @@ int main(int argc, char **argv)
         return status::EXIT_FAILED;
     }
     facts.health = tsc_health::read_health(tsc_health::root_from_environment());
+    rate_samples.push_back(tsc_check::take_rate_sample());
+    facts.agreement = tsc_check::measure_agreement();
+    facts.tsc_checked = true;
 
     status::report r;
     r.area = status::area_posix_name(getenv("VEK_SHM_PREFIX"));

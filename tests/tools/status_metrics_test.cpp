@@ -1,6 +1,8 @@
 /*
  * status_metrics_test.cpp - the shared clock's error from bracketed
- * readings, the kernel's view of the TSC from a fake root, the Prometheus
+ * readings, the kernel's view of the TSC from a fake root, the TSC check's
+ * arithmetic, verdict and measurement (a disagreement put in through its
+ * seam), the Prometheus
  * exposition, the atomic write that follows no link; and yaltime-status and yaltime-monitor
  * reporting them.
  */
@@ -20,6 +22,7 @@
 #include "tools/clock_error.h"
 #include "tools/prometheus_format.h"
 #include "tools/shared_area.h"
+#include "tools/tsc_check.h"
 #include "tools/tsc_health.h"
 
 namespace {
@@ -105,7 +108,7 @@ TEST(ClockError, MedianOfTheTightReadings)
 
 /* A fake root with any file left out when its text is null. */
 std::string make_root(const temp_dir &dir, const char *clocksource, const char *cpuinfo,
-                      const char *available = nullptr)
+                      const char *available = nullptr, const char *cmdline = nullptr)
 {
     const std::string root = dir.file("root");
     const std::filesystem::path source = root + tsc_health::CLOCKSOURCE_PATH;
@@ -117,6 +120,8 @@ std::string make_root(const temp_dir &dir, const char *clocksource, const char *
         std::ofstream(root + tsc_health::AVAILABLE_PATH) << available;
     if (cpuinfo)
         std::ofstream(root + tsc_health::CPUINFO_PATH) << cpuinfo;
+    if (cmdline)
+        std::ofstream(root + tsc_health::CMDLINE_PATH) << cmdline;
     return root;
 }
 
@@ -189,6 +194,148 @@ TEST(TscHealth, ReadsTheKernelsViewFromARoot)
         }
         EXPECT_EQ(row.text, tsc_health::format_text(h)) << row.what;
         EXPECT_EQ(row.json, tsc_health::json_fields(h)) << row.what;
+    }
+}
+
+/* --- TSC check ----------------------------------------------------------------- */
+
+using tsc_check::verdict_kind;
+
+TEST(TscCheck, BoundsEachCpusOffsetByTheSmallestDifferenceEachWay)
+{
+    struct row {
+        const char *what;
+        std::vector<tsc_check::cpu_rounds> cpus; /* cpu, rounds, min to CPU, min to reference (1 tick = 1 ns) */
+        double disagreement_ns, within_ns, round_trip_ns;
+        int worst_cpu, worst_against;
+    };
+    const std::vector<row> rows = {
+        {"agree, +210 and +189 ticks", {{1, 2000, 210, 189, ""}}, 0, 210, 399, -1, -1},
+        {"CPU 1 ahead by 5 us", {{1, 2000, 5190, -4810, ""}}, 4810, 5190, 380, 1, 0},
+        {"CPU 1 behind by 5 us", {{1, 2000, -4810, 5190, ""}}, 4810, 5190, 380, 0, 1},
+        {"CPUs 1 and 2 either side", {{1, 9, 3100, -2900, ""}, {2, 9, -2900, 3100, ""}}, 5800, 6200, 200, 1, 2},
+        {"an unmeasured CPU counts for nothing", {{1, 9, 210, 189, ""}, {2, 3, -9000, 9000, "only 3"}}, 0, 210, 399,
+         -1, -1},
+    };
+    for (const row &r : rows) {
+        tsc_check::agreement a;
+        a.cpus_allowed = a.cpus_online = static_cast<int>(r.cpus.size()) + 1;
+        a.reference_cpu = 0;
+        a.cpus = r.cpus;
+        a.tsc_hz = 1e9;
+        tsc_check::judge_agreement(a);
+        EXPECT_DOUBLE_EQ(r.disagreement_ns, a.disagreement_ns) << r.what;
+        EXPECT_DOUBLE_EQ(r.within_ns, a.within_ns) << r.what;
+        EXPECT_DOUBLE_EQ(r.round_trip_ns, a.round_trip_ns) << r.what;
+        EXPECT_EQ(r.worst_cpu, a.worst_cpu) << r.what;
+        EXPECT_EQ(r.worst_against, a.worst_against) << r.what;
+        EXPECT_EQ(r.cpus.back().problem.empty(), a.comparable) << r.what;
+    }
+}
+
+TEST(TscCheck, RateFromTheHalvesOfTheSpan)
+{
+    struct row {
+        const char *what;
+        std::vector<tsc_check::rate_sample> samples; /* raw ns, tsc, bracket ticks */
+        bool measured, stable, moved;
+        double change_ppm;
+    };
+    const std::vector<row> rows = {
+        {"1 GHz throughout", {{0, 0, 0}, {400000000, 400000000, 0}, {1000000000, 1000000000, 0}}, true, true, false, 0},
+        {"second half 20 ppm faster", {{0, 0, 0}, {500000000, 500000000, 0}, {1000000000, 1000010000, 0}}, true,
+         false, true, 20},
+        {"2 ms with 100-tick brackets", {{0, 0, 100}, {1000000, 1000000, 100}, {2000000, 2000000, 100}}, true, false,
+         false, 0},
+        {"the TSC went back", {{0, 5000, 0}, {500000000, 1000, 0}, {1000000000, 500001000, 0}}, true, false, true, -1e6},
+        {"two samples", {{0, 0, 0}, {1000000000, 1000000000, 0}}, false, false, false, 0},
+    };
+    for (const row &r : rows) {
+        const tsc_check::rate rate = tsc_check::judge_rate(r.samples);
+        EXPECT_EQ(r.measured, rate.measured) << r.what;
+        EXPECT_EQ(r.stable, rate.stable) << r.what;
+        EXPECT_EQ(r.moved, rate.moved) << r.what;
+        EXPECT_NEAR(r.change_ppm, rate.change_ppm, 0.01) << r.what;
+    }
+}
+
+TEST(TscCheck, OneVerdictFromEveryFinding)
+{
+    tsc_health::health invariant;
+    invariant.flags_known = invariant.constant_tsc = invariant.nonstop_tsc = true;
+    invariant.available_known = invariant.tsc_available = invariant.cmdline_known = true;
+    tsc_health::health booted_unstable = invariant, dropped = invariant, no_constant = invariant, no_flags = invariant;
+    booted_unstable.tsc_available = dropped.tsc_available = false;
+    booted_unstable.unstable_by_boot_parameter = true;
+    no_constant.constant_tsc = false;
+    no_flags.flags_known = false;
+    tsc_check::agreement agree;
+    agree.cpus_allowed = agree.cpus_online = 2;
+    agree.cpus = {{1, 2000, 210, 189, ""}};
+    agree.tsc_hz = 1e9;
+    tsc_check::judge_agreement(agree);
+    tsc_check::agreement apart = agree, unresolved = agree, unmeasured = agree, pinned = agree, single = agree;
+    apart.cpus = {{1, 2000, 5190, -4810, ""}};
+    unresolved.cpus = {{1, 2000, 3000, 2500, ""}};
+    unmeasured.cpus = {{1, 3, 0, 0, "only 3 round trips in the time allowed"}};
+    pinned.cpus_allowed = single.cpus_allowed = single.cpus_online = 1;
+    pinned.cpus = single.cpus = {};
+    for (tsc_check::agreement *a : {&apart, &unresolved, &unmeasured, &pinned, &single})
+        tsc_check::judge_agreement(*a);
+    tsc_check::rate stable, moved, short_span;
+    stable.measured = stable.stable = moved.measured = moved.moved = short_span.measured = true;
+    moved.change_ppm = -12;
+    struct row {
+        const char *what;
+        const tsc_health::health &h;
+        const tsc_check::agreement &a;
+        const tsc_check::rate &r;
+        verdict_kind kind;
+        const char *reason; /* a part of it */
+    };
+    const std::vector<row> rows = {
+        {"all measured good", invariant, agree, stable, verdict_kind::fit, ""},
+        {"booted with tsc=unstable", booted_unstable, agree, stable, verdict_kind::fit, ""},
+        {"a rate too short to tell counts neither way", invariant, agree, short_span, verdict_kind::fit, ""},
+        {"one CPU on the machine", invariant, single, stable, verdict_kind::fit, ""},
+        {"dropped, not told", dropped, agree, stable, verdict_kind::unfit, "the kernel found it unstable"},
+        {"no constant_tsc", no_constant, agree, stable, verdict_kind::unfit, "no invariant TSC"},
+        {"CPUs apart", invariant, apart, stable, verdict_kind::unfit, "CPUs disagree by 4.810 us"},
+        {"rate moved", invariant, agree, moved, verdict_kind::unfit, "the rate moved by 12.0 ppm"},
+        {"flags unknown", no_flags, agree, stable, verdict_kind::unknown, "the CPU's flags are unknown"},
+        {"round trip too slow", invariant, unresolved, stable, verdict_kind::unknown, "not resolved below 3.000 us"},
+        {"a CPU unmeasured", invariant, unmeasured, stable, verdict_kind::unknown, "CPU 1 not measured (only 3"},
+        {"pinned to one of two", invariant, pinned, stable, verdict_kind::unknown, "one CPU only"},
+    };
+    for (const row &r : rows) {
+        const tsc_check::verdict v = tsc_check::judge(r.h, r.a, r.r);
+        EXPECT_EQ(r.kind, v.kind) << r.what << ": " << v.reason;
+        EXPECT_NE(std::string::npos, v.reason.find(r.reason)) << r.what << ": " << v.reason;
+        EXPECT_EQ(v.kind == verdict_kind::unfit, !(tsc_health::warning(r.h) + tsc_check::warning(r.a, r.r)).empty())
+            << r.what << ": a warning exactly when unfit";
+    }
+}
+
+/* The real ping-pong, with the compared CPUs' readings put ahead or behind
+ * through the check's seam: the offset is found to within a round trip. */
+TEST(TscCheck, MeasuresAnOffsetPutInThroughItsSeam)
+{
+    const tsc_check::agreement plain = tsc_check::measure_agreement();
+    if (plain.cpus_allowed < 2)
+        GTEST_SKIP() << "this process may run on one CPU only";
+    ASSERT_TRUE(plain.comparable) << tsc_check::summary_line(plain, {});
+    tsc_health::health invariant;
+    invariant.flags_known = invariant.constant_tsc = true;
+    for (double offset_us : {0.0, 5.0, -5.0}) {
+        tsc_check::options o;
+        o.compared_offset_ticks = std::llround(offset_us * 1e-6 * plain.tsc_hz);
+        const tsc_check::agreement a = tsc_check::measure_agreement(o);
+        const tsc_check::verdict v = tsc_check::judge(invariant, a, {});
+        const std::string what = std::to_string(offset_us) + " us: " + tsc_check::summary_line(a, v);
+        ASSERT_TRUE(a.comparable) << what;
+        EXPECT_NEAR(std::fabs(offset_us) * 1e3, a.disagreement_ns, a.round_trip_ns) << what;
+        EXPECT_NEAR(std::fabs(offset_us) * 1e3, a.within_ns, a.round_trip_ns) << what;
+        EXPECT_EQ(offset_us == 0 ? verdict_kind::fit : verdict_kind::unfit, v.kind) << what;
     }
 }
 
@@ -533,6 +680,56 @@ TEST(ToolsStatus, BothToolsWarnAboutAnUntrustedTsc)
             EXPECT_EQ(std::string::npos, r.err.find("warning:")) << row->what << ": " << r.err;
         else
             EXPECT_NE(std::string::npos, r.err.find(row->warning_part)) << row->what << ": " << r.err;
+    }
+}
+
+/* The kernel's reasons with the check measuring this machine's CPUs: a
+ * kernel told by tsc=unstable to drop an invariant TSC raises no warning. */
+TEST(ToolsStatus, TheTscVerdictWarnsOnlyWhenUnfit)
+{
+    struct row {
+        const char *what;
+        const char *clocksource, *available, *cpuinfo, *cmdline;
+        const char *warning_part; /* null: no warning */
+        const char *verdict;
+        const char *boot_parameter; /* as JSON gives it */
+    };
+    const char *const TOLD = "BOOT_IMAGE=/vmlinuz ro tsc=unstable quiet\n";
+    const row rows[] = {
+        {"VM booted with tsc=unstable", "kvm-clock\n", "kvm-clock acpi_pm\n", GOOD_CPUINFO, TOLD, nullptr, "fit", "true"},
+        {"tsc dropped, not told", "kvm-clock\n", "kvm-clock acpi_pm\n", GOOD_CPUINFO, "ro quiet\n", UNSTABLE, "unfit",
+         "false"},
+        {"no constant_tsc", "kvm-clock\n", "kvm-clock acpi_pm\n", "flags : tsc nonstop_tsc\n", TOLD,
+         "the CPU lacks constant_tsc", "unfit", "true"},
+    };
+    const tsc_check::agreement here = tsc_check::measure_agreement();
+    if (!here.comparable)
+        GTEST_SKIP() << "this machine's CPUs: " << tsc_check::summary_line(here, {});
+    shm_prefix prefix;
+    fake_area area(prefix.area_name(), status::AREA_SIZE_BYTES);
+    ASSERT_TRUE(area.ok());
+    area.context()->activity = 41;
+    for (const row &r : rows) {
+        temp_dir dir;
+        const std::string root = make_root(dir, r.clocksource, r.cpuinfo, r.available, r.cmdline);
+        const std::pair<std::string, const char *> env = {tsc_health::ROOT_ENV, root.c_str()};
+        const auto text = run({status_program, "--watch-seconds", "1.5"}, {prefix.env(), env});
+        EXPECT_EQ(status::EXIT_STALE, text.exit_code) << r.what << text.err;
+        EXPECT_NE(std::string::npos, text.out.find("tsc cpus     agree within ")) << r.what << ": " << text.out;
+        EXPECT_NE(std::string::npos, text.out.find("tsc verdict  " + std::string(r.verdict))) << r.what << text.out;
+        if (r.warning_part == nullptr)
+            EXPECT_EQ("", text.err) << r.what;
+        else
+            EXPECT_NE(std::string::npos, text.err.find(r.warning_part)) << r.what << ": " << text.err;
+
+        shm_prefix no_area;
+        const auto json = run({status_program, "--json"}, {no_area.env(), env}).out;
+        EXPECT_NE(std::string::npos, json.find("\"tsc_verdict\": \"" + std::string(r.verdict) + "\"")) << json;
+        EXPECT_NE(std::string::npos, json.find("\"tsc_unstable_boot_parameter\": " + std::string(r.boot_parameter)))
+            << json;
+        auto m = samples(run({status_program, "--prometheus"}, {no_area.env(), env}).out);
+        EXPECT_EQ("1", m["yaltime_tsc_verdict{verdict=\"" + std::string(r.verdict) + "\"}"]) << r.what;
+        EXPECT_TRUE(m.count("yaltime_tsc_disagreement_seconds")) << r.what;
     }
 }
 
