@@ -42,16 +42,18 @@
  * no raw clock it is the only witness of a TSC jump: a slew faster than
  * DISCIPLINE_TSC_JUMP_NS a cycle then looks like one, and a phase error
  * beyond DISCIPLINE_SLEW_LIMIT_NS is stepped.
-
+ *
  * Records.  The intercept of a record is whole microseconds, so the line a
- * record carries is set through a pivot, the tick at which it is written:
+ * record carries is set through a pivot, the tick at which it takes over:
  * the record reads there what the record in force reads (to well under the
  * 0.25 us a double resolves at today's date), and its slope takes it to the
  * estimate one cycle later.  The intercept is rounded and the slope made to
  * pass through the pivot again, so the fraction of a microsecond lives in
- * the slope.  A step (the OS clock stepped or the TSC jumped) writes the
- * estimate itself.  Every record
- * comes into force at once through calib::publish_record.
+ * the slope.  The pivot lies a little before the record is written when the
+ * slope rises, a little after when it falls (continuation_pivot), so that no
+ * tick converted just before the switch reads earlier after it.  A step
+ * (the OS clock stepped or the TSC jumped) writes the estimate itself.
+ * Every record comes into force at once through calib::publish_record.
  */
 #include "time/tsc_discipline.h"
 
