@@ -7,8 +7,11 @@ set -e
 # tests; python3 regenerates the fuzz seed corpus; qemu-user runs i386
 # programs where the kernel cannot (below); prometheus-node-exporter serves
 # the tools' metrics in a test, and prometheus brings promtool, which checks
-# the alerting rules in packaging/.
-PACKAGES="make cmake ninja-build g++ g++-multilib googletest libbenchmark-dev binutils pkg-config python3 clang libclang-rt-14-dev qemu-user prometheus-node-exporter prometheus"
+# the alerting rules in packaging/.  strace traces a reader's system calls in
+# OwnerFaults.AStaleAreaIsReadWithoutSystemCallsAndMappedAtMostTwice.  The
+# other programs the tests start (timeout, unshare, mount, sh, sed, awk) are
+# on every Debian system, a minimal one too.
+PACKAGES="make cmake ninja-build g++ g++-multilib googletest libbenchmark-dev binutils pkg-config python3 clang libclang-rt-14-dev qemu-user prometheus-node-exporter prometheus strace"
 
 missing=""
 for p in $PACKAGES; do

@@ -38,6 +38,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/probe_programs.h"
 #include "tests/support/clock_shift_file.h"
+#include "tests/support/installed_program.h"
 #include "time/area_watch.h"
 #include "time/calibration.h"
 
@@ -594,6 +595,7 @@ struct host_mapping {
 
 TEST(OwnerFaults, AStaleAreaIsReadWithoutSystemCallsAndMappedAtMostTwice)
 {
+    ASSERT_TRUE(installed("strace")) << not_installed_message("strace");
     const host_mapping rows[] = {{"a host that maps an object once", "0"}, {"a host that maps anew", "1"}};
     constexpr double Stale_for_s = 32;
     struct row_run {

@@ -9,6 +9,7 @@
 
 #include "interface/vek_base.interface.h"
 #include "time/yaltime.vek.h"
+#include "tests/support/installed_program.h"
 
 namespace {
 
@@ -152,6 +153,7 @@ TEST(LibraryOutside, ExportsExactlyTheComponentsSymbols)
 #undef SLOT_NAME
     ASSERT_EQ(expected.size(), 64u);
 
+    ASSERT_TRUE(installed("nm")) << not_installed_message("nm");
     std::set<std::string> exported;
     for (const std::string &line : command_lines("nm -D --defined-only " YALTIME_LIBRARY_PATH)) {
         const size_t space = line.rfind(' ');
@@ -162,6 +164,7 @@ TEST(LibraryOutside, ExportsExactlyTheComponentsSymbols)
 
 TEST(LibraryOutside, NeedsOnlyLibcAndLibm)
 {
+    ASSERT_TRUE(installed("readelf")) << not_installed_message("readelf");
     std::vector<std::string> needed;
     for (const std::string &line : command_lines("readelf -d " YALTIME_LIBRARY_PATH)) {
         const size_t open = line.find("(NEEDED)");

@@ -15,6 +15,7 @@ trap 'rm -rf "$work"; rm -f /dev/shm/"$VEK_SHM_PREFIX"*' EXIT
 unset VEK_PLUGIN_PATH
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+command -v pkg-config >/dev/null || fail "pkg-config is not installed: scripts/install-deps.sh installs it"
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
 
