@@ -60,8 +60,9 @@ TEST(DisciplineReading, WhatOneReadingShows)
         tsci2::phase_estimate e;
         e.start(reading(0, 0, 0, 0, 0, c.raw), 0.001);
         int64 os_step_ns = 99;
-        if (c.raw) // the first cycle measures the TSC's rate against the raw clock
+        if (c.raw) { // the first cycle measures the TSC's rate against the raw clock
             ASSERT_EQ(e.take(reading(1, 0, 0, 0, 0, true), &os_step_ns), tsci2::READING_IN_STEP);
+        }
         const double after_s = c.raw ? 2 : 1;
         const clock_reading r =
             reading(after_s, c.realtime_extra_ns, c.mono_extra_ns, c.tsc_extra, c.width, c.raw);

@@ -258,8 +258,9 @@ TEST_F(Selection, AStaleAreasReaderTakesUpOnlyAnotherBeatingObjectAndGivesBackTh
             EXPECT_LE(watch::candidates_held(maps_at_start, Master_calibration.load() != in_use), 1) << row.what;
         }
         EXPECT_EQ(Master_calibration.load(), take_up ? offered : in_use) << row.what;
-        if (!take_up && row.kind != under_the_name::SAME_OBJECT_BEATING_AGAIN)
+        if (!take_up && row.kind != under_the_name::SAME_OBJECT_BEATING_AGAIN) {
             EXPECT_GE(recording_base::mmap_r_calls, maps_at_start + 3) << row.what << ": looked again and again";
+        }
         EXPECT_TRUE(recording_base::failures.empty()) << row.what;
         EXPECT_EQ(own, &Thread_calibration) << row.what;
         for (void *given_back : recording_base::unmapped)
