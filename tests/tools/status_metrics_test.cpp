@@ -335,7 +335,12 @@ TEST(TscCheck, MeasuresAnOffsetPutInThroughItsSeam)
         ASSERT_TRUE(a.comparable) << what;
         EXPECT_NEAR(std::fabs(offset_us) * 1e3, a.disagreement_ns, a.round_trip_ns) << what;
         EXPECT_NEAR(std::fabs(offset_us) * 1e3, a.within_ns, a.round_trip_ns) << what;
-        EXPECT_EQ(offset_us == 0 ? verdict_kind::fit : verdict_kind::unfit, v.kind) << what;
+        if (offset_us != 0) {
+            EXPECT_EQ(verdict_kind::unfit, v.kind) << what;
+        } else if (v.kind != verdict_kind::fit) { /* a machine too slow to resolve it (a sanitizer) */
+            EXPECT_EQ(verdict_kind::unknown, v.kind) << what;
+            EXPECT_NE(std::string::npos, v.reason.find("not resolved")) << what;
+        }
     }
 }
 
@@ -684,7 +689,10 @@ TEST(ToolsStatus, BothToolsWarnAboutAnUntrustedTsc)
 }
 
 /* The kernel's reasons with the check measuring this machine's CPUs: a
- * kernel told by tsc=unstable to drop an invariant TSC raises no warning. */
+ * kernel told by tsc=unstable to drop an invariant TSC raises no warning.
+ * Where the verdict would be "fit", a machine too slow to resolve its CPUs'
+ * agreement below the limit (a sanitizer, a loaded machine) says
+ * "unknown": never "unfit", and never a warning. */
 TEST(ToolsStatus, TheTscVerdictWarnsOnlyWhenUnfit)
 {
     struct row {
@@ -710,13 +718,22 @@ TEST(ToolsStatus, TheTscVerdictWarnsOnlyWhenUnfit)
     ASSERT_TRUE(area.ok());
     area.context()->activity = 41;
     for (const row &r : rows) {
+        /* The verdicts this row accepts, in the form each output gives them. */
+        std::vector<std::string> verdicts = {r.verdict};
+        if (std::string(r.verdict) == "fit")
+            verdicts.emplace_back("unknown");
+        const auto any_of = [&](const std::string &haystack, const std::string &before, const std::string &after) {
+            return std::any_of(verdicts.begin(), verdicts.end(), [&](const std::string &v) {
+                return haystack.find(before + v + after) != std::string::npos;
+            });
+        };
         temp_dir dir;
         const std::string root = make_root(dir, r.clocksource, r.cpuinfo, r.available, r.cmdline);
         const std::pair<std::string, const char *> env = {tsc_health::ROOT_ENV, root.c_str()};
         const auto text = run({status_program, "--watch-seconds", "1.5"}, {prefix.env(), env});
         EXPECT_EQ(status::EXIT_STALE, text.exit_code) << r.what << text.err;
         EXPECT_NE(std::string::npos, text.out.find("tsc cpus     agree within ")) << r.what << ": " << text.out;
-        EXPECT_NE(std::string::npos, text.out.find("tsc verdict  " + std::string(r.verdict))) << r.what << text.out;
+        EXPECT_TRUE(any_of(text.out, "tsc verdict  ", "")) << r.what << text.out;
         if (r.warning_part == nullptr)
             EXPECT_EQ("", text.err) << r.what;
         else
@@ -724,11 +741,13 @@ TEST(ToolsStatus, TheTscVerdictWarnsOnlyWhenUnfit)
 
         shm_prefix no_area;
         const auto json = run({status_program, "--json"}, {no_area.env(), env}).out;
-        EXPECT_NE(std::string::npos, json.find("\"tsc_verdict\": \"" + std::string(r.verdict) + "\"")) << json;
+        EXPECT_TRUE(any_of(json, "\"tsc_verdict\": \"", "\"")) << json;
         EXPECT_NE(std::string::npos, json.find("\"tsc_unstable_boot_parameter\": " + std::string(r.boot_parameter)))
             << json;
         auto m = samples(run({status_program, "--prometheus"}, {no_area.env(), env}).out);
-        EXPECT_EQ("1", m["yaltime_tsc_verdict{verdict=\"" + std::string(r.verdict) + "\"}"]) << r.what;
+        EXPECT_TRUE(std::any_of(verdicts.begin(), verdicts.end(), [&](const std::string &v) {
+            return m["yaltime_tsc_verdict{verdict=\"" + v + "\"}"] == "1";
+        })) << r.what;
         EXPECT_TRUE(m.count("yaltime_tsc_disagreement_seconds")) << r.what;
     }
 }
