@@ -164,7 +164,7 @@ void phase_estimate::start(const clock_reading &r, double slope_us_per_tick)
 static int64 os_minus_mono_ns(const clock_reading &r, double ns_per_tick)
 {
     const double mono_ahead_ns = signed_ticks(mono_tsc(r), realtime_tsc(r)) * ns_per_tick;
-    return wrap_sub(wrap_sub(r.realtime_ns, r.mono_ns), -static_cast<int64>(std::llround(mono_ahead_ns)));
+    return wrap_sub(wrap_sub(r.realtime_ns, r.mono_ns), -double_to_int64(std::round(mono_ahead_ns)));
 }
 
 bool phase_estimate::os_stepped(const clock_reading &r, double width, int64 *step_ns) const
@@ -438,13 +438,13 @@ void tsc_discipline::write(CALIBRATION_CONTEXT_H d_rec, const calibration_record
 static uint64 continuation_pivot(bool speed_up, uint64 now_tsc, const phase_line &target)
 {
     const double lead_ns = speed_up ? -DISCIPLINE_SPEED_UP_PIVOT_NS : DISCIPLINE_SLOW_DOWN_PIVOT_NS;
-    return now_tsc + static_cast<uint64>(static_cast<int64>(std::llround(lead_ns / target.ns_per_tick)));
+    return now_tsc + double_to_uint64_via_int64(std::round(lead_ns / target.ns_per_tick));
 }
 
 calibration_record_t tsc_discipline::continuation(const calibration_record_t &in_force, const phase_line &target,
                                                   uint64 now_tsc) const
 {
-    const auto cycle_ticks = static_cast<uint64>(std::llround(DAEMON_UPDATE_INTERVAL * 1e9 / target.ns_per_tick));
+    const uint64 cycle_ticks = double_to_uint64_via_int64(std::round(DAEMON_UPDATE_INTERVAL * 1e9 / target.ns_per_tick));
     const calibration_record_t at_now = continuation_record(in_force, now_tsc, target, cycle_ticks);
     const uint64 pivot_tsc = continuation_pivot(at_now.slope > in_force.slope, now_tsc, target);
     return continuation_record(in_force, pivot_tsc, target, cycle_ticks);

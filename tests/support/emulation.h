@@ -85,6 +85,6 @@ bool runs_under_emulation()
     return std::find(kernel.model_names.begin(), kernel.model_names.end(), brand) == kernel.model_names.end();
 }
 
-const char *execution_kind() { return runs_under_emulation() ? "emulated" : "native"; }
+[[maybe_unused]] const char *execution_kind() { return runs_under_emulation() ? "emulated" : "native"; }
 
 } // namespace
