@@ -320,14 +320,18 @@ TEST(TscCheck, OneVerdictFromEveryFinding)
  * through the check's seam: the offset is found to within a round trip. */
 TEST(TscCheck, MeasuresAnOffsetPutInThroughItsSeam)
 {
-    const tsc_check::agreement plain = tsc_check::measure_agreement();
+    /* Time enough for every round however slow the machine (a sanitizer):
+     * what is tested here is what the rounds find, not what they cost. */
+    tsc_check::options unhurried;
+    unhurried.time_limit_s = 5.0;
+    const tsc_check::agreement plain = tsc_check::measure_agreement(unhurried);
     if (plain.cpus_allowed < 2)
         GTEST_SKIP() << "this process may run on one CPU only";
     ASSERT_TRUE(plain.comparable) << tsc_check::summary_line(plain, {});
     tsc_health::health invariant;
     invariant.flags_known = invariant.constant_tsc = true;
     for (double offset_us : {0.0, 5.0, -5.0}) {
-        tsc_check::options o;
+        tsc_check::options o = unhurried;
         o.compared_offset_ticks = std::llround(offset_us * 1e-6 * plain.tsc_hz);
         const tsc_check::agreement a = tsc_check::measure_agreement(o);
         const tsc_check::verdict v = tsc_check::judge(invariant, a, {});
@@ -732,7 +736,10 @@ TEST(ToolsStatus, TheTscVerdictWarnsOnlyWhenUnfit)
         const std::pair<std::string, const char *> env = {tsc_health::ROOT_ENV, root.c_str()};
         const auto text = run({status_program, "--watch-seconds", "1.5"}, {prefix.env(), env});
         EXPECT_EQ(status::EXIT_STALE, text.exit_code) << r.what << text.err;
-        EXPECT_NE(std::string::npos, text.out.find("tsc cpus     agree within ")) << r.what << ": " << text.out;
+        /* Measured, or (a sanitizer, a loaded machine) not in the time the check allows itself. */
+        EXPECT_TRUE(text.out.find("tsc cpus     agree within ") != std::string::npos ||
+                    text.out.find("tsc cpus     not measured: ") != std::string::npos)
+            << r.what << ": " << text.out;
         EXPECT_TRUE(any_of(text.out, "tsc verdict  ", "")) << r.what << text.out;
         if (r.warning_part == nullptr)
             EXPECT_EQ("", text.err) << r.what;
@@ -748,7 +755,8 @@ TEST(ToolsStatus, TheTscVerdictWarnsOnlyWhenUnfit)
         EXPECT_TRUE(std::any_of(verdicts.begin(), verdicts.end(), [&](const std::string &v) {
             return m["yaltime_tsc_verdict{verdict=\"" + v + "\"}"] == "1";
         })) << r.what;
-        EXPECT_TRUE(m.count("yaltime_tsc_disagreement_seconds")) << r.what;
+        EXPECT_TRUE(m.count("yaltime_tsc_cpus_measured")) << r.what;
+        EXPECT_EQ(m["yaltime_tsc_cpus_measured"] != "0", m.count("yaltime_tsc_disagreement_seconds") == 1) << r.what;
     }
 }
 
