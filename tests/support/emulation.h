@@ -20,69 +20,39 @@
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <vector>
 
 namespace {
 
-std::string trimmed(const std::string &text)
-{
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// The processor brand string that CPUID gives this program; "" where the
-// processor has none.
+// The processor brand string that CPUID gives this program; "" where there is none.
 std::string cpuid_brand()
 {
-    unsigned regs[12] = {};
+    unsigned regs[13] = {};
     if (__get_cpuid_max(0x80000000u, nullptr) < 0x80000004u)
         return "";
     for (unsigned leaf = 0; leaf < 3; ++leaf)
-        __get_cpuid(0x80000002u + leaf, &regs[4 * leaf], &regs[4 * leaf + 1], &regs[4 * leaf + 2],
-                    &regs[4 * leaf + 3]);
-    char brand[sizeof regs + 1] = {};
-    std::memcpy(brand, regs, sizeof regs);
-    return trimmed(brand);
+        __get_cpuid(0x80000002u + leaf, &regs[4 * leaf], &regs[4 * leaf + 1], &regs[4 * leaf + 2], &regs[4 * leaf + 3]);
+    std::string brand(reinterpret_cast<const char *>(regs));
+    brand.erase(0, brand.find_first_not_of(' '));
+    return brand.erase(brand.find_last_not_of(' ') + 1);
 }
 
-// What the kernel's /proc/cpuinfo says of the processors.
-struct kernel_cpu_view {
-    bool readable = false;
-    bool has_x86_vendor = false; // a "vendor_id" line: the kernel is an x86 one
-    std::vector<std::string> model_names; // every "model name" value
-};
-
-kernel_cpu_view kernel_cpu()
-{
-    kernel_cpu_view view;
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    view.readable = cpuinfo.good();
-    for (std::string line; std::getline(cpuinfo, line);) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        const std::string key = trimmed(line.substr(0, colon)), value = trimmed(line.substr(colon + 1));
-        view.has_x86_vendor |= key == "vendor_id";
-        if (key == "model name")
-            view.model_names.push_back(value);
-    }
-    return view;
-}
-
-// True where an emulator runs this program's instructions.
+// True where an emulator runs this program's instructions: /proc/cpuinfo has
+// no x86 vendor, or none of its model names is the brand CPUID gives.
 bool runs_under_emulation()
 {
-    const kernel_cpu_view kernel = kernel_cpu();
-    if (!kernel.readable)
-        return false;
-    if (!kernel.has_x86_vendor)
-        return true;
+    std::ifstream cpuinfo("/proc/cpuinfo");
     const std::string brand = cpuid_brand();
-    if (brand.empty() || kernel.model_names.empty())
-        return false;
-    return std::find(kernel.model_names.begin(), kernel.model_names.end(), brand) == kernel.model_names.end();
+    bool x86 = false, brand_named = false, any_name = false;
+    for (std::string line; std::getline(cpuinfo, line);) {
+        x86 |= line.rfind("vendor_id", 0) == 0;
+        if (line.rfind("model name", 0) == 0) {
+            any_name = true;
+            brand_named |= !brand.empty() && line.find(": " + brand) != std::string::npos;
+        }
+    }
+    if (!cpuinfo.eof() && !x86)
+        return false; // unreadable: counts as native
+    return !x86 || (any_name && !brand.empty() && !brand_named);
 }
 
 [[maybe_unused]] const char *execution_kind() { return runs_under_emulation() ? "emulated" : "native"; }
