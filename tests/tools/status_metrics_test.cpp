@@ -201,38 +201,6 @@ TEST(TscHealth, ReadsTheKernelsViewFromARoot)
 
 using tsc_check::verdict_kind;
 
-TEST(TscCheck, BoundsEachCpusOffsetByTheSmallestDifferenceEachWay)
-{
-    struct row {
-        const char *what;
-        std::vector<tsc_check::cpu_rounds> cpus; /* cpu, rounds, min to CPU, min to reference (1 tick = 1 ns) */
-        double disagreement_ns, within_ns, round_trip_ns;
-        int worst_cpu, worst_against;
-    };
-    const std::vector<row> rows = {
-        {"agree, +210 and +189 ticks", {{1, 2000, 210, 189, ""}}, 0, 210, 399, -1, -1},
-        {"CPU 1 ahead by 5 us", {{1, 2000, 5190, -4810, ""}}, 4810, 5190, 380, 1, 0},
-        {"CPU 1 behind by 5 us", {{1, 2000, -4810, 5190, ""}}, 4810, 5190, 380, 0, 1},
-        {"CPUs 1 and 2 either side", {{1, 9, 3100, -2900, ""}, {2, 9, -2900, 3100, ""}}, 5800, 6200, 200, 1, 2},
-        {"an unmeasured CPU counts for nothing", {{1, 9, 210, 189, ""}, {2, 3, -9000, 9000, "only 3"}}, 0, 210, 399,
-         -1, -1},
-    };
-    for (const row &r : rows) {
-        tsc_check::agreement a;
-        a.cpus_allowed = a.cpus_online = static_cast<int>(r.cpus.size()) + 1;
-        a.reference_cpu = 0;
-        a.cpus = r.cpus;
-        a.tsc_hz = 1e9;
-        tsc_check::judge_agreement(a);
-        EXPECT_DOUBLE_EQ(r.disagreement_ns, a.disagreement_ns) << r.what;
-        EXPECT_DOUBLE_EQ(r.within_ns, a.within_ns) << r.what;
-        EXPECT_DOUBLE_EQ(r.round_trip_ns, a.round_trip_ns) << r.what;
-        EXPECT_EQ(r.worst_cpu, a.worst_cpu) << r.what;
-        EXPECT_EQ(r.worst_against, a.worst_against) << r.what;
-        EXPECT_EQ(r.cpus.back().problem.empty(), a.comparable) << r.what;
-    }
-}
-
 TEST(TscCheck, RateFromTheHalvesOfTheSpan)
 {
     struct row {
@@ -330,7 +298,7 @@ TEST(TscCheck, MeasuresAnOffsetPutInThroughItsSeam)
     ASSERT_TRUE(plain.comparable) << tsc_check::summary_line(plain, {});
     tsc_health::health invariant;
     invariant.flags_known = invariant.constant_tsc = true;
-    for (double offset_us : {0.0, 5.0, -5.0}) {
+    for (double offset_us : {0.0, 2.0, -2.0, 5.0, -5.0, 20.0, -100.0}) { /* the limit is 1 us */
         tsc_check::options o = unhurried;
         o.compared_offset_ticks = std::llround(offset_us * 1e-6 * plain.tsc_hz);
         const tsc_check::agreement a = tsc_check::measure_agreement(o);
