@@ -182,29 +182,12 @@ TEST(ClockWander, ProcessesSharingAWalkSeeOneClockThatMovesContinuously)
 // moves the OS clock.  The error while the slews last shows that they
 // reached the process: the component cannot follow a rate before it has
 // read the clocks at it, and one cycle at 83333 ppm is tens of milliseconds.
-// A second process that shares the slew's file sees the same slews: its
-// clocks stay continuous, the monotonic one monotonic at -83333 ppm, and
-// real-time minus monotonic as it was.
 TEST(ClockWander, AComponentFollowsSlewsOfItsOsClocksAndNeverGoesBack)
 {
-    wander_file shared("_slew");
     const auto env = preloaded_env({{"VEK_SHM_PREFIX", "yt" + std::to_string(getpid()) + "_slewed_"},
-                                    {"YALTIME_TEST_CLOCK_SLEW_FILE", shared.path},
                                     {"YALTIME_TEST_CLOCK_SLEW", "0:4,83333:0.6,0:1.4,500:3,0:1,-83333:3"}},
                                    Preload);
     child_process probe({Probe, "--arg", "yaltime_local", "--accuracy", "--every", "0.2", "--for", "34", Library}, env);
-    child_process readings({Readings, "14", "5"}, env);
-    ASSERT_EQ(readings.wait_exit(60), 0) << readings.stderr_text();
-    const report r = report_of(readings);
-    ASSERT_GT(r.lines.size(), 1000u);
-    EXPECT_EQ(r.mono_back, 0) << "the monotonic clock went back";
-    for (size_t i = 1; i < r.lines.size(); ++i) {
-        const clocks &p = r.lines[i - 1], &q = r.lines[i];
-        EXPECT_LE(std::llabs(q.walk_ns - p.walk_ns), (q.raw - p.raw) / 10 + 10 * US) << "a jump at line " << i;
-        EXPECT_NEAR(static_cast<double>(q.real_minus_mono), static_cast<double>(p.real_minus_mono), 20.0 * US);
-    }
-    // +50 ms, +1.5 ms and -250 ms in all, to the machine's drift over 14 s
-    EXPECT_NEAR(static_cast<double>(r.lines.back().walk_ns - r.lines.front().walk_ns), -198.5e3 * US, 100.0 * US);
     ASSERT_EQ(probe.wait_exit(100), 0) << probe.stderr_text();
     const auto runs = samples_of(probe, "accuracy");
     ASSERT_EQ(runs.size(), 1u) << probe.stderr_text();
