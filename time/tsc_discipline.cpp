@@ -126,10 +126,17 @@ long double record_at_us(const calibration_record_t &r, uint64 ticks)
 
 clock_reading narrowest_clock_reading(const discipline_clock::clock_source &clocks, int count, bool with_raw)
 {
+    /* A reading whose raw bracket was preempted is usable only when no other
+     * is: the raw clock's own bracket counts first, then the narrowest. */
+    const auto worse = [](const clock_reading &a, const clock_reading &b) {
+        const bool a_raw_wide = raw_bracket_ticks(a) > bracket_ticks(a) * 4;
+        const bool b_raw_wide = raw_bracket_ticks(b) > bracket_ticks(b) * 4;
+        return a_raw_wide != b_raw_wide ? a_raw_wide : bracket_ticks(a) > bracket_ticks(b);
+    };
     clock_reading best{};
     for (int n = 0; n < count; ++n) {
         const clock_reading r = read_clock_reading(clocks, with_raw);
-        if (n == 0 || bracket_ticks(r) < bracket_ticks(best))
+        if (n == 0 || worse(best, r))
             best = r;
     }
     return best;
