@@ -421,7 +421,8 @@ TEST(Planted, NoObjectMisleadsAReaderOrStopsARootOwner)
             << row.what << ": yaltime-status " << status << "\n" << statuses[i]->lines().size() << " lines, "
             << statuses[i]->stderr_text();
 
-        ASSERT_EQ(readers[i]->wait_exit(120), 0) << row.what << ": " << readers[i]->stderr_text();
+        ASSERT_EQ(readers[i]->wait_exit(120), 0)
+            << row.what << ": " << readers[i]->stderr_text() << threads_of(readers[i]->pid());
         const auto samples = samples_of(*readers[i]);
         ASSERT_GE(samples.size(), 2u) << row.what;
         for (const auto &s : samples)
