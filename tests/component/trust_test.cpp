@@ -430,7 +430,8 @@ TEST(Planted, NoObjectMisleadsAReaderOrStopsARootOwner)
         expect_sane_readings(samples, row.what);
 
         const int owner_status = unprivileged_owners[i]->wait_exit(60);
-        EXPECT_TRUE(WIFSIGNALED(owner_status) && WTERMSIG(owner_status) == SIGABRT) << row.what << ": " << owner_status;
+        EXPECT_TRUE(WIFSIGNALED(owner_status) && WTERMSIG(owner_status) == SIGABRT)
+            << row.what << ": " << owner_status << "\n" << threads_of(unprivileged_owners[i]->pid());
         EXPECT_NE(unprivileged_owners[i]->stderr_text().find(
                       "YALTIME: Unable to create yal_time_master shared memory area"),
                   std::string::npos)
