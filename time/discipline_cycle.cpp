@@ -73,6 +73,7 @@ void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline)
 
 void *tsci2_loopfilter_thread(void *arg)
 {
+    fork_safety::discipline_thread_runs();
     CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
     tsci2::tsc_discipline discipline;
     discipline.start(d_rec);

@@ -6,6 +6,7 @@
 #include "time/fork_safety.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -21,6 +22,11 @@ namespace {
 
 pthread_mutex_t Cycle_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<bool> Registered{false};
+std::atomic<bool> Thread_starting{false}; /* a discipline thread created, not yet in the component's code */
+
+/* How long a fork waits for a thread just started: it runs within
+ * microseconds, unless the machine is overloaded. */
+constexpr int START_WAIT_LIMIT_MS = 1000;
 
 /* The thread of an owner's child: its own context has never been
  * calibrated (the parent disciplined the area), so it is first, as start
@@ -28,6 +34,7 @@ std::atomic<bool> Registered{false};
  * context half calibrated. */
 void *calibrate_then_discipline(void *arg)
 {
+    discipline_thread_runs();
     auto *context = static_cast<calibration_context_t *>(arg);
     {
         const cycle_guard whole_calibration;
@@ -46,7 +53,23 @@ void become_reader_of_parent_area()
     Calibration_using.store(CALIBRATION_SHARED, std::memory_order_relaxed);
 }
 
-void before_fork() { pthread_mutex_lock(&Cycle_lock); }
+/* A thread just created may be inside its start-up in the thread library
+ * (and a sanitizer's allocator), holding locks that the child would find
+ * held; it leaves that within microseconds. */
+void wait_for_starting_thread()
+{
+    for (int waited_ms = 0; Thread_starting.load(std::memory_order_acquire) && waited_ms < START_WAIT_LIMIT_MS;
+         ++waited_ms) {
+        const struct timespec one_ms = {0, 1000000};
+        nanosleep(&one_ms, nullptr);
+    }
+}
+
+void before_fork()
+{
+    wait_for_starting_thread();
+    pthread_mutex_lock(&Cycle_lock);
+}
 
 void after_fork_in_parent() { pthread_mutex_unlock(&Cycle_lock); }
 
@@ -58,11 +81,20 @@ void after_fork_in_child()
         become_reader_of_parent_area();
         discipline = calibrate_then_discipline;
     }
-    char thread_name[] = "TSCtime";
-    vek_base_threadsched_start(discipline, &Thread_calibration, thread_name);
+    start_discipline_thread(discipline, &Thread_calibration);
 }
 
 } // namespace
+
+void start_discipline_thread(void *(*discipline)(void *), calibration_context_t *context)
+{
+    char thread_name[] = "TSCtime";
+    Thread_starting.store(true, std::memory_order_relaxed);
+    if (vek_base_threadsched_start(discipline, context, thread_name) != 0)
+        Thread_starting.store(false, std::memory_order_relaxed);
+}
+
+void discipline_thread_runs() { Thread_starting.store(false, std::memory_order_release); }
 
 cycle_guard::cycle_guard() { pthread_mutex_lock(&Cycle_lock); }
 

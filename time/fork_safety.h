@@ -6,10 +6,14 @@
  * registers fork handlers once (pthread_atfork), after it has started the
  * thread:
  *
- *   before the fork  the forking thread waits until the discipline thread is
- *                    between cycles (cycle_guard), so the child's copy of the
- *                    context and of the loop state is whole, and no lock the
- *                    cycle takes (a log line's stdio lock) is held in it;
+ *   before the fork  the forking thread waits until a discipline thread just
+ *                    started runs the component's code (its start-up in the
+ *                    thread library takes locks of the allocator, which a
+ *                    sanitizer's allocator does not free in the child), then
+ *                    until it is between cycles (cycle_guard), so the
+ *                    child's copy of the context and of the loop state is
+ *                    whole, and no lock the cycle takes (a log line's stdio
+ *                    lock) is held in it;
  *   in the parent    nothing changes: its thread, its role, its area;
  *   in the child     the role is settled with stores only: an owner's child
  *                    becomes an ordinary reader of its parent's area (the
@@ -33,11 +37,18 @@
 #ifndef YALTIME_FORK_SAFETY_H
 #define YALTIME_FORK_SAFETY_H
 
+#include "time/tsci2_loopfilter.h"
+
 namespace fork_safety {
 
 /* Registers the fork handlers, once; start calls it once the discipline
  * thread runs. */
 void watch_forks();
+
+/* Starts the discipline thread, discipline(context), named "TSCtime"; a fork
+ * waits until it calls discipline_thread_runs, which it does first. */
+void start_discipline_thread(void *(*discipline)(void *), calibration_context_t *context);
+void discipline_thread_runs();
 
 /* Held by the discipline thread over the work of a cycle (not its sleep),
  * and over an owner's child's initial calibration: a fork waits for it. */

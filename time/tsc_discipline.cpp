@@ -504,21 +504,16 @@ void tsc_discipline::step_to_estimate(CALIBRATION_CONTEXT_H d_rec)
 }
 
 /*
- * The loop's offsets are what is left of the discipline's own corrections:
- * its step (the first measurement, a spike, an offset beyond its limit) is
- * a step to the estimate; its slew writes nothing (its frequency correction
- * has already gone into the loop's stability).
- */
-/*
- * The loop's first step (16 s after start) is a step to the estimate,
- * counted in stepcount as the loop's step always was; by then the clock is on
- * the estimate, and the step moves it forward by what a double resolves, or
- * not at all.  The loop's
- * later steps (an offset beyond its step limit, a spike) are not taken: what
- * jumped the discipline has stepped already, in the poll's own cycle, and a
- * phase error a fast slew left is the discipline's to take up without
- * moving the clock back.  Slews write nothing: the discipline follows the
- * rate every cycle.
+ * The loop's offsets are what is left of the discipline's own corrections.
+ * Its first step (16 s after start) is a step to the estimate, counted in
+ * stepcount as the loop's step always was; by then the clock is on the
+ * estimate, and the step moves it forward by what a double resolves, or not
+ * at all.  Its later steps (an offset beyond its step limit, a spike) are
+ * not taken: what jumped the discipline has stepped already, in the poll's
+ * own cycle, and a phase error a fast slew left is the discipline's to take
+ * up without moving the clock back.  Its slews write nothing: their
+ * frequency correction has gone into the loop's stability, and the
+ * discipline follows the rate every cycle.
  */
 void tsc_discipline::take_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c)
 {

@@ -159,7 +159,6 @@ extern "C" void func_VEK_CMP_START(VEK_LOOKUP_T)
     clock_resolution.store(get_clock_resolution(), std::memory_order_relaxed);
     calibrate_initially(context);
     settle_tsc_period(context);
-    char thread_name[] = "TSCtime";
-    vek_base_threadsched_start(tsci2_loopfilter_thread, context, thread_name);
+    fork_safety::start_discipline_thread(tsci2_loopfilter_thread, context);
     fork_safety::watch_forks();
 }

@@ -336,6 +336,11 @@ bool plant_object(const std::string &posix, planted_kind kind, uid_t uid, const 
     const std::string path = entry_path(posix);
     if (kind == DEVICE_NODE)
         return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 && lchown(path.c_str(), uid, uid) == 0;
+    /* Made before the fork: the child of a process with threads makes system calls only. */
+    const std::string entry = path + "/entry";
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     const pid_t child = fork();
     if (child == 0) {
         if (!drop_to(uid))
@@ -343,15 +348,12 @@ bool plant_object(const std::string &posix, planted_kind kind, uid_t uid, const 
         bool made = false;
         if (kind == DIRECTORY || kind == DIRECTORY_WITH_ENTRY)
             made = mkdir(path.c_str(), 0755) == 0 &&
-                   (kind == DIRECTORY || close(open((path + "/entry").c_str(), O_CREAT | O_WRONLY, 0644)) == 0);
+                   (kind == DIRECTORY || close(open(entry.c_str(), O_CREAT | O_WRONLY, 0644)) == 0);
         else if (kind == FIFO)
             made = mkfifo(path.c_str(), 0666) == 0;
         else if (kind == SYMLINK)
             made = symlink(link_target.c_str(), path.c_str()) == 0;
         else if (kind == SOCKET) {
-            struct sockaddr_un address {};
-            address.sun_family = AF_UNIX;
-            snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
             const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
             made = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
         }

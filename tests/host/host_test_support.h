@@ -31,6 +31,7 @@
 #include <gtest/gtest.h>
 
 #include "host/vek_host.h"
+#include "tests/support/exec_image.h"
 
 namespace host_test {
 
@@ -176,6 +177,7 @@ public:
     Child(const std::vector<std::string> &argv,
           const std::vector<std::pair<std::string, const char *>> &env = {})
     {
+        const exec_image image(argv, env);
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0)
             return;
@@ -187,18 +189,7 @@ public:
             close(out[1]);
             close(err[0]);
             close(err[1]);
-            for (const auto &e : env) {
-                if (e.second != nullptr)
-                    setenv(e.first.c_str(), e.second, 1);
-                else
-                    unsetenv(e.first.c_str());
-            }
-            std::vector<char *> args;
-            for (const std::string &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
+            image.exec();
         }
         close(out[1]);
         close(err[1]);

@@ -1,4 +1,5 @@
 #include "tests/support/child_process.h"
+#include "tests/support/exec_image.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,10 +11,9 @@
 #include <fstream>
 #include <sstream>
 
-extern char **environ;
-
 child_process::child_process(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env)
 {
+    const exec_image image(argv, env);
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
         return;
@@ -23,14 +23,7 @@ child_process::child_process(const std::vector<std::string> &argv, const std::ma
         dup2(err[1], 2);
         close(out[0]);
         close(err[0]);
-        for (const auto &[name, value] : env)
-            setenv(name.c_str(), value.c_str(), 1);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        image.exec();
     }
     close(out[1]);
     close(err[1]);

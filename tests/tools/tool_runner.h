@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/exec_image.h"
 #include "time/tsci2_loopfilter.h"
 
 namespace tool_test {
@@ -69,36 +70,14 @@ inline run_result run(const std::vector<std::string> &argv,
 {
     temp_dir dir;
     const std::string out_path = dir.file("out"), err_path = dir.file("err");
-    /* Everything the child needs is prepared here: between fork and exec it
-     * only makes system calls, since other threads may hold locks. */
-    std::vector<std::string> environment;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        bool replaced = false;
-        for (const auto &override_entry : env)
-            replaced = replaced || entry.compare(0, override_entry.first.size() + 1, override_entry.first + "=") == 0;
-        if (!replaced)
-            environment.push_back(entry);
-    }
-    for (const auto &[name, value] : env)
-        if (value)
-            environment.push_back(name + "=" + value);
-    std::vector<char *> envp, args;
-    for (std::string &e : environment)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-
+    const exec_image image(argv, env);
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
+        image.exec();
     }
     run_result r;
     int status = 0;
