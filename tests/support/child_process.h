@@ -53,7 +53,5 @@ std::vector<std::map<std::string, std::string>> samples_of(child_process &p, con
 // A field as a number; NaN when it is missing.
 double number(const std::map<std::string, std::string> &fields, const std::string &key);
 
-// What each thread of process `pid` is doing ("name state where" per thread,
-// the kernel's stack where it lets us read it), for a failure's message: a
-// process that hangs or stops correcting its clock says where it waits.
+// Each thread of process `pid` and where it waits, for a failure's message.
 std::string threads_of(pid_t pid);
