@@ -161,6 +161,7 @@ struct side {
     bool pinned = false;
     int rounds = 0;
     int64_t min_ticks = std::numeric_limits<int64_t>::max();
+    int64_t min_round_trip_ticks = std::numeric_limits<int64_t>::max(); /* the reference's own, timed */
 };
 
 /* Each thread keeps its minimum in registers and writes `out` once at the
@@ -176,7 +177,9 @@ void run_reference(shared_line &line, int cpu, int rounds, double deadline_s, si
             if (!wait_for(line, line.turn, static_cast<uint32_t>(2 * i + 2), deadline_s))
                 break;
             const uint64_t seen = line.reading.load(std::memory_order_relaxed);
+            const uint64_t previous = sent;
             sent = fenced_tsc();
+            mine.min_round_trip_ticks = std::min(mine.min_round_trip_ticks, static_cast<int64_t>(sent - previous));
             mine.min_ticks = std::min(mine.min_ticks, static_cast<int64_t>(sent - seen));
             mine.rounds = i + 1;
         }
@@ -200,6 +203,22 @@ void run_compared(shared_line &line, int cpu, int rounds, double deadline_s, int
             mine.rounds = i + 1;
         }
     out = mine;
+}
+
+/* The two one-way minima add up to the round trip the bounds resolve; a
+ * round trip timed on the reference CPU alone holds both ways and the work
+ * between, so on a processor that orders each reading after the line it saw
+ * the sum comes to most of it (four fifths or more, seen here).  Where the
+ * sum falls below half of it, or to zero or less, readings were taken before
+ * the line they follow was seen (an emulator such as qemu-user does not
+ * order its TSC reads with memory), and the bounds bound nothing. */
+std::string fixed(double value, int decimals);
+
+bool readings_out_of_order(const cpu_rounds &c)
+{
+    const double bounds_round_trip_ticks =
+        static_cast<double>(c.min_to_cpu_ticks) + static_cast<double>(c.min_to_reference_ticks);
+    return bounds_round_trip_ticks <= 0 || 2 * bounds_round_trip_ticks < static_cast<double>(c.min_timed_round_trip_ticks);
 }
 
 cpu_rounds measure_cpu(int reference, int cpu, const options &o, double deadline_s)
@@ -226,10 +245,16 @@ cpu_rounds measure_cpu(int reference, int cpu, const options &o, double deadline
     result.rounds = std::min(ref.rounds, cmp.rounds);
     result.min_to_reference_ticks = ref.min_ticks;
     result.min_to_cpu_ticks = cmp.min_ticks;
+    result.min_timed_round_trip_ticks = ref.min_round_trip_ticks;
     if (!ref.pinned || !cmp.pinned)
         result.problem = "cannot run a thread on CPU " + std::to_string(ref.pinned ? cpu : reference);
     else if (result.rounds < MIN_ROUNDS)
         result.problem = "only " + std::to_string(result.rounds) + " round trips in the time allowed";
+    else if (readings_out_of_order(result))
+        result.problem = "its readings are out of order with the cache line (an emulator's TSC?): the bounds' round "
+                         "trip is " + fixed(static_cast<double>(result.min_to_cpu_ticks) +
+                                                static_cast<double>(result.min_to_reference_ticks), 0) +
+                         " ticks, one timed " + std::to_string(result.min_timed_round_trip_ticks);
     return result;
 }
 

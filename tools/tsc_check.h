@@ -54,6 +54,7 @@ struct cpu_rounds {
     int64_t min_to_cpu_ticks = 0;    /* CPU's reading minus the reference's it had seen */
     int64_t min_to_reference_ticks = 0;
     std::string problem;             /* why the CPU is unmeasured; "" if measured */
+    int64_t min_timed_round_trip_ticks = 0; /* the fastest round trip, timed on the reference CPU alone */
 };
 
 struct agreement {

@@ -3,56 +3,49 @@
 // execute i386 programs, and scripts/install-deps.sh then registers
 // qemu-i386 with binfmt_misc, which interprets every instruction of them.
 // qemu-user cannot carry some things a test exercises (a fork of a threaded
-// process), and such a test skips where it runs so.
+// process, TSC reads ordered with memory), and such a test skips where it
+// runs so.
 //
-// The telling difference: the emulator answers the CPUID instruction with a
-// processor of its own ("QEMU TCG CPU version 2.5+"), while the kernel's
-// /proc/cpuinfo names the machine's real processor.  On the processor
-// itself, in a virtual machine too, both name the same one.  A kernel whose
-// /proc/cpuinfo has no x86 vendor at all is not an x86 kernel, so an x86
-// program on it is emulated.  Where the kernel says nothing (no
-// /proc/cpuinfo), the program counts as native and its tests run.
+// The telling difference is which program the kernel runs.  Under a
+// user-mode emulator the kernel executed the emulator, and /proc/self/exe
+// names it; the emulator hides that by answering a read of the path
+// "/proc/self/exe" with the emulated program.  A link read relative to a
+// descriptor of /proc/self is not a path it recognises, so the two answers
+// differ.  Neither the processor's name (a virtual machine's CPUID and
+// /proc/cpuinfo may word it differently) nor the machine uname() reports
+// decides anything.  As a second sign, an x86 Linux kernel maps a vDSO into
+// every program it starts; an emulator's own loader may not.  Where /proc
+// cannot be read, the program counts as native and its tests run.
 #pragma once
 
-#include <cpuid.h>
+#include <fcntl.h>
+#include <sys/auxv.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
-#include <fstream>
 #include <string>
 
 namespace {
 
-// The processor brand string that CPUID gives this program; "" where there is none.
-std::string cpuid_brand()
+// The target of the link `name` relative to `directory_fd` (AT_FDCWD for a
+// path); "" where it cannot be read.
+std::string link_target(int directory_fd, const char *name)
 {
-    unsigned regs[13] = {};
-    if (__get_cpuid_max(0x80000000u, nullptr) < 0x80000004u)
-        return "";
-    for (unsigned leaf = 0; leaf < 3; ++leaf)
-        __get_cpuid(0x80000002u + leaf, &regs[4 * leaf], &regs[4 * leaf + 1], &regs[4 * leaf + 2], &regs[4 * leaf + 3]);
-    std::string brand(reinterpret_cast<const char *>(regs));
-    brand.erase(0, brand.find_first_not_of(' '));
-    return brand.erase(brand.find_last_not_of(' ') + 1);
+    char target[4096];
+    const ssize_t length = readlinkat(directory_fd, name, target, sizeof target);
+    return length > 0 && static_cast<size_t>(length) < sizeof target ? std::string(target, static_cast<size_t>(length))
+                                                                      : std::string();
 }
 
-// True where an emulator runs this program's instructions: /proc/cpuinfo has
-// no x86 vendor, or none of its model names is the brand CPUID gives.
 bool runs_under_emulation()
 {
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    const std::string brand = cpuid_brand();
-    bool x86 = false, brand_named = false, any_name = false;
-    for (std::string line; std::getline(cpuinfo, line);) {
-        x86 |= line.rfind("vendor_id", 0) == 0;
-        if (line.rfind("model name", 0) == 0) {
-            any_name = true;
-            brand_named |= !brand.empty() && line.find(": " + brand) != std::string::npos;
-        }
-    }
-    if (!cpuinfo.eof() && !x86)
-        return false; // unreadable: counts as native
-    return !x86 || (any_name && !brand.empty() && !brand_named);
+    const int self_fd = open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (self_fd < 0)
+        return false;
+    const std::string executed = link_target(self_fd, "exe");
+    close(self_fd);
+    const std::string shown = link_target(AT_FDCWD, "/proc/self/exe");
+    const bool emulator_executed = !executed.empty() && !shown.empty() && executed != shown;
+    return emulator_executed || getauxval(AT_SYSINFO_EHDR) == 0;
 }
 
 [[maybe_unused]] const char *execution_kind() { return runs_under_emulation() ? "emulated" : "native"; }

@@ -11,7 +11,7 @@
 
 namespace {
 
-bool installed(const std::string &program)
+[[maybe_unused]] bool installed(const std::string &program)
 {
     const char *path = std::getenv("PATH");
     const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
@@ -27,7 +27,7 @@ bool installed(const std::string &program)
     return false;
 }
 
-std::string not_installed_message(const std::string &program)
+[[maybe_unused]] std::string not_installed_message(const std::string &program)
 {
     return program + " is not installed: scripts/install-deps.sh installs it";
 }

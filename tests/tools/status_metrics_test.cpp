@@ -17,6 +17,7 @@
 #include <map>
 
 #include "public/tsc.h"
+#include "tests/support/emulation.h"
 #include "tool_runner.h"
 #include "tools/atomic_file.h"
 #include "tools/clock_error.h"
@@ -285,7 +286,9 @@ TEST(TscCheck, OneVerdictFromEveryFinding)
 }
 
 /* The real ping-pong, with the compared CPUs' readings put ahead or behind
- * through the check's seam: the offset is found to within a round trip. */
+ * through the check's seam: the offset is found to within a round trip.  An
+ * emulator's TSC reads are not ordered with memory: there every offset must
+ * leave the CPUs' agreement unknown. */
 TEST(TscCheck, MeasuresAnOffsetPutInThroughItsSeam)
 {
     /* Time enough for every round however slow the machine (a sanitizer):
@@ -295,7 +298,8 @@ TEST(TscCheck, MeasuresAnOffsetPutInThroughItsSeam)
     const tsc_check::agreement plain = tsc_check::measure_agreement(unhurried);
     if (plain.cpus_allowed < 2)
         GTEST_SKIP() << "this process may run on one CPU only";
-    ASSERT_TRUE(plain.comparable) << tsc_check::summary_line(plain, {});
+    const bool emulated = runs_under_emulation();
+    ASSERT_TRUE(plain.comparable || emulated) << tsc_check::summary_line(plain, {});
     tsc_health::health invariant;
     invariant.flags_known = invariant.constant_tsc = true;
     for (double offset_us : {0.0, 2.0, -2.0, 5.0, -5.0, 20.0, -100.0}) { /* the limit is 1 us */
@@ -304,6 +308,11 @@ TEST(TscCheck, MeasuresAnOffsetPutInThroughItsSeam)
         const tsc_check::agreement a = tsc_check::measure_agreement(o);
         const tsc_check::verdict v = tsc_check::judge(invariant, a, {});
         const std::string what = std::to_string(offset_us) + " us: " + tsc_check::summary_line(a, v);
+        if (emulated) {
+            EXPECT_EQ(verdict_kind::unknown, v.kind) << what;
+            EXPECT_NE(std::string::npos, v.reason.find("out of order")) << what;
+            continue;
+        }
         ASSERT_TRUE(a.comparable) << what;
         EXPECT_NEAR(std::fabs(offset_us) * 1e3, a.disagreement_ns, a.round_trip_ns) << what;
         EXPECT_NEAR(std::fabs(offset_us) * 1e3, a.within_ns, a.round_trip_ns) << what;
