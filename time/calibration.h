@@ -113,6 +113,28 @@ inline double line_tsc_to_secs(line l, uint64 ticks)
     return usecs * 1e-6;
 }
 
+/*
+ * Nanoseconds since 1970 at `ticks`: (ticks * slope + intercept) * 1000,
+ * carried in long double, whose 64-bit significand holds every tick count
+ * below 2^64 exactly; each of the three roundings is then within 2^-64 of
+ * the value, a fraction of a nanosecond at any time before 2262.
+ */
+inline long double line_tsc_to_ns(line l, uint64 ticks)
+{
+    const long double usecs = static_cast<long double>(ticks) * l.slope + static_cast<long double>(l.intercept);
+    return usecs * 1000.0L;
+}
+
+/* `value` rounded to the nearest whole number (the x87 unit's rounding
+ * mode, which nothing here changes), in one store: llrintl is a call into
+ * libm.  `value` must lie within the int64_t range. */
+inline int64_t round_long_double(long double value)
+{
+    int64_t rounded;
+    __asm__("fistpll %0" : "=m"(rounded) : "t"(value) : "st");
+    return rounded;
+}
+
 /* Ticks at which the line reads `time`: |(time * 1e6 - intercept) / slope|. */
 inline uint64 line_secs_to_tsc(line l, double time)
 {

@@ -13,6 +13,7 @@
 #include "time/clock_reading.h"
 
 #include "interface/vek_base.interface.h"
+#include "public/yaltime_ns.h"
 #include "time/os_time.h"
 #include "time/yaltime_entry.h"
 
@@ -61,7 +62,7 @@ void say_fail_message()
                           static_cast<int>(earlier_failures), result);
 }
 
-YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now)
+static void count_failure(YALTIME_SEC_T now)
 {
     const YALTIME_TSC_T tsc_now = rdtsc();
     if (tsc_now > errmsg_timeout.load(std::memory_order_relaxed)) {
@@ -71,10 +72,31 @@ YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now)
             leave_fail_message(earlier_failures, now);
     }
     time_fail_count.fetch_add(1, std::memory_order_relaxed);
+}
+
+YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now)
+{
+    count_failure(now);
     return os_gettime();
 }
 
+int64_t gettime_failure_ns(long double now_ns)
+{
+    count_failure(static_cast<double>(now_ns * 1e-9L));
+    return os_gettime_ns();
+}
+
 extern "C" YALTIME_SEC_T func_YALTIME_NOW(void) { return gettime_now(); }
+
+/* The nanosecond readings (public/yaltime_ns.h): as YALTIME_NOW and
+ * YALTIME_TSC_TO_NOW, at the calibration's full precision. */
+extern "C" OSDEF_EXPORT int64_t yaltime_now_ns(void)
+{
+    const YALTIME_TSC_T tsc = rdtsc();
+    return calibrated_or_os_ns(get_active_calibration_at(tsc), tsc);
+}
+
+extern "C" OSDEF_EXPORT int64_t yaltime_tsc_to_ns(uint64_t tsc) { return calibrated_or_os_ns(get_active_calibration(), tsc); }
 
 /* Converted with the calibration in force now, not the one of when `tsc` was read. */
 extern "C" YALTIME_SEC_T func_YALTIME_TSC_TO_NOW(YALTIME_TSC_T tsc) { return gettime_float(tsc); }

@@ -30,6 +30,8 @@ extern fail_message_slot fail_message;
 
 /* The failure path: counts, leaves a message at most once a second, returns the OS time. */
 YALTIME_SEC_T gettime_failure(YALTIME_SEC_T now);
+/* The same for a nanosecond reading: `now_ns` is what the calibration gave. */
+int64_t gettime_failure_ns(long double now_ns);
 
 /* Says the failure message left since the last call, if any: once a cycle from the discipline thread. */
 void say_fail_message();
@@ -54,6 +56,19 @@ static inline YALTIME_SEC_T gettime_float_at(YALTIME_TSC_T ticks, YALTIME_TSC_T 
 static inline YALTIME_SEC_T gettime_float(YALTIME_TSC_T ticks)
 {
     return calibrated_or_os_time(get_active_calibration(), ticks);
+}
+
+/* Calibrated nanoseconds at `ticks` (saturated at INT64_MAX), or the OS
+ * clock's when the calibration gives no positive time. */
+static inline int64_t calibrated_or_os_ns(calibration_context_t *context, YALTIME_TSC_T ticks)
+{
+    calib::line l;
+    const long double ns = calib::record_in_force(context, &l) ? calib::line_tsc_to_ns(l, ticks) : 0.0L;
+    if (!(ns > 0))
+        return gettime_failure_ns(ns);
+    if (ns >= 9223372036854775808.0L)
+        return INT64_MAX;
+    return calib::round_long_double(ns);
 }
 
 /* The current calibrated time: one TSC read serves conversion and choice. */

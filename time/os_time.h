@@ -15,6 +15,9 @@ OSDEF_BEGIN_C
 /* CLOCK_REALTIME now, seconds since 1970; 0.0 on failure. */
 OSDEF_EXPORT YALTIME_SEC_T os_gettime(void);
 
+/* CLOCK_REALTIME now, nanoseconds since 1970; 0 on failure.  Not exported. */
+int64_t os_gettime_ns(void);
+
 /* Resolution of CLOCK_REALTIME in seconds; 0.0 if unknown or 1 s or coarser. */
 OSDEF_EXPORT YALTIME_SEC_T get_clock_resolution(void);
 

@@ -23,6 +23,14 @@ extern "C" YALTIME_SEC_T os_gettime(void)
     return timespec_to_secs(now);
 }
 
+extern "C" int64_t os_gettime_ns(void)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return 0;
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 extern "C" YALTIME_SEC_T get_clock_resolution(void)
 {
     struct timespec res;

@@ -147,11 +147,12 @@ TEST(LibraryOutside, ExportsExactlyTheComponentsSymbols)
                                       "tsci2_last_time",            "tsci2_last_offset",
                                       "tsci2_jitter",               "tsci2_stability",
                                       "tsci2_poll_factor",          "tsci2_poll_timer",
-                                      "tsci2_hold_timer"};
+                                      "tsci2_hold_timer",           "yaltime_now_ns",
+                                      "yaltime_tsc_to_ns"};
 #define SLOT_NAME(WORD, word) expected.insert("vek_base_" #word);
     VEK_BASE_SERVICES(SLOT_NAME)
 #undef SLOT_NAME
-    ASSERT_EQ(expected.size(), 64u);
+    ASSERT_EQ(expected.size(), 66u);
 
     ASSERT_TRUE(installed("nm")) << not_installed_message("nm");
     std::set<std::string> exported;
