@@ -14,7 +14,7 @@ HAVE_CLANG := $(shell command -v clang++ >/dev/null 2>&1 && echo yes)
 PRESETS ?= x64 i386 asan tsan $(if $(HAVE_CLANG),fuzz)
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 60
-E2E_SECONDS ?= 900
+E2E_SECONDS ?= 600
 RUN_ARGS ?=
 # Long enough for the step at the first poll (16 s) and a few slews after it.
 RUN_SECONDS ?= 90

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <thread>
 
@@ -33,59 +34,71 @@ double raw_s()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+int64_t os_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 struct sample {
-    double error_us;
-    uint64_t width_ticks;
+    int64_t error_ns;
+    int64_t width_ns;
 };
 
 // The narrowest of the brackets; YALTIME's time of its middle minus the OS
-// clock, formed from the whole seconds apart so that nothing but the
-// conversion's own double rounds.
-sample take_sample(YALTIME_TSC_TO_NOW_T tsc_to_now)
-{
-    uint64_t best_begin = 0, best_end = 0;
-    struct timespec best_os {};
-    for (int i = 0; i < Brackets_per_sample; ++i) {
-        struct timespec os;
-        const uint64_t begin = rdtsc();
-        clock_gettime(CLOCK_REALTIME, &os);
-        const uint64_t end = rdtsc();
-        if (i == 0 || end - begin < best_end - best_begin) {
-            best_begin = begin;
-            best_end = end;
-            best_os = os;
-        }
+// clock.  Each reading is checked against the thread's reading before it.
+struct sampler {
+    YALTIME_NOW_NS_T now_ns;
+    int64_t last_ns = 0;
+    int64_t back_max_ns = 0;
+
+    int64_t read()
+    {
+        const int64_t t = now_ns();
+        back_max_ns = std::max(back_max_ns, last_ns - t);
+        last_ns = t;
+        return t;
     }
-    const double converted_s = tsc_to_now(best_begin + (best_end - best_begin) / 2);
-    const double error_s =
-        (converted_s - static_cast<double>(best_os.tv_sec)) - static_cast<double>(best_os.tv_nsec) * 1e-9;
-    return {error_s * 1e6, best_end - best_begin};
-}
+
+    sample take()
+    {
+        sample best{0, -1};
+        for (int i = 0; i < Brackets_per_sample; ++i) {
+            const int64_t begin = read();
+            const int64_t os = os_ns();
+            const int64_t end = read();
+            if (best.width_ns < 0 || end - begin < best.width_ns)
+                best = {begin + (end - begin) / 2 - os, end - begin};
+        }
+        return best;
+    }
+};
 
 // One tick converted, then again 1 ms later, until `end_mono_s`.  A pair
 // the scheduler kept more than 1.5 ms apart (from the tick to the second
 // conversion) is not a 1 ms pair: it is counted in `late`, not judged.
 struct back_watch {
     std::atomic<bool> second_half{false};
-    double max_us = 0, max_all_us = 0;
+    long long max_ns = 0, max_all_ns = 0;
     long checks = 0, late = 0;
 
-    void run(YALTIME_TSC_TO_NOW_T tsc_to_now, double end_mono_s)
+    void run(YALTIME_TSC_TO_NS_T tsc_to_ns, double end_mono_s)
     {
         while (mono_s() < end_mono_s) {
             const double begin_s = raw_s();
             const uint64_t tick = rdtsc();
-            const double first = tsc_to_now(tick);
+            const int64_t first = tsc_to_ns(tick);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            const double back_us = (first - tsc_to_now(tick)) * 1e6;
+            const long long back_ns = first - tsc_to_ns(tick);
             if (raw_s() - begin_s > 1.5e-3) {
                 ++late;
                 continue;
             }
             ++checks;
-            max_all_us = std::max(max_all_us, back_us);
+            max_all_ns = std::max(max_all_ns, back_ns);
             if (second_half.load(std::memory_order_relaxed))
-                max_us = std::max(max_us, back_us);
+                max_ns = std::max(max_ns, back_ns);
         }
     }
 };
@@ -101,41 +114,42 @@ double percentile(std::vector<double> &values, double q)
     return values[std::clamp<size_t>(rank, 1, values.size()) - 1];
 }
 
-summary measure(YALTIME_TSC_TO_NOW_T tsc_to_now, double for_s, double every_s)
+summary measure(YALTIME_NOW_NS_T now_ns, YALTIME_TSC_TO_NS_T tsc_to_ns, double for_s, double every_s)
 {
     const double begin = mono_s();
     const double half = begin + for_s / 2;
     const double end = begin + for_s;
     back_watch back;
-    std::thread back_thread([&] { back.run(tsc_to_now, end); });
+    std::thread back_thread([&] { back.run(tsc_to_ns, end); });
 
     summary s;
-    std::vector<double> abs_errors_us, widths_ticks;
-    double sum_us = 0;
-    const double tsc_at_begin = static_cast<double>(rdtsc());
+    sampler readings{now_ns};
+    std::vector<double> abs_errors_ns, widths_ns;
+    double sum_ns = 0;
     for (double now = mono_s(); now < end; now = mono_s()) {
-        const sample x = take_sample(tsc_to_now);
+        const sample x = readings.take();
         ++s.samples;
-        s.max_all_us = std::max(s.max_all_us, std::fabs(x.error_us));
+        s.max_all_ns = std::max(s.max_all_ns, std::fabs(static_cast<double>(x.error_ns)));
         if (now >= half) {
             back.second_half.store(true, std::memory_order_relaxed);
-            abs_errors_us.push_back(std::fabs(x.error_us));
-            widths_ticks.push_back(static_cast<double>(x.width_ticks));
-            sum_us += x.error_us;
+            abs_errors_ns.push_back(std::fabs(static_cast<double>(x.error_ns)));
+            widths_ns.push_back(static_cast<double>(x.width_ns));
+            sum_ns += static_cast<double>(x.error_ns);
         }
         std::this_thread::sleep_for(std::chrono::duration<double>(every_s));
     }
     back_thread.join();
-    const double ticks_per_ns = (static_cast<double>(rdtsc()) - tsc_at_begin) / ((mono_s() - begin) * 1e9);
 
-    s.judged = static_cast<int>(abs_errors_us.size());
-    s.mean_us = s.judged > 0 ? sum_us / s.judged : 0.0;
-    s.p50_us = percentile(abs_errors_us, 0.50);
-    s.p99_us = percentile(abs_errors_us, 0.99);
-    s.max_us = abs_errors_us.empty() ? 0.0 : abs_errors_us.back();
-    s.width_p50_ns = percentile(widths_ticks, 0.50) / ticks_per_ns;
-    s.back_max_us = back.max_us;
-    s.back_max_all_us = back.max_all_us;
+    s.judged = static_cast<int>(abs_errors_ns.size());
+    s.mean_ns = s.judged > 0 ? sum_ns / s.judged : 0.0;
+    s.p50_ns = percentile(abs_errors_ns, 0.50);
+    s.p99_ns = percentile(abs_errors_ns, 0.99);
+    s.max_ns = abs_errors_ns.empty() ? 0.0 : abs_errors_ns.back();
+    s.width_p50_ns = percentile(widths_ns, 0.50);
+    s.width_p99_ns = percentile(widths_ns, 0.99);
+    s.back_max_ns = back.max_ns;
+    s.back_max_all_ns = back.max_all_ns;
+    s.reading_back_max_ns = readings.back_max_ns;
     s.back_checks = back.checks;
     s.back_late = back.late;
     return s;
@@ -145,10 +159,11 @@ std::string format(const summary &s)
 {
     char text[512];
     std::snprintf(text, sizeof text,
-                  "samples=%d judged=%d p50_us=%.3f p99_us=%.3f max_us=%.3f mean_us=%+.3f max_all_us=%.3f "
-                  "width_p50_ns=%.0f back_max_us=%.3f back_max_all_us=%.3f back_checks=%ld back_late=%ld",
-                  s.samples, s.judged, s.p50_us, s.p99_us, s.max_us, s.mean_us, s.max_all_us, s.width_p50_ns,
-                  s.back_max_us, s.back_max_all_us, s.back_checks, s.back_late);
+                  "samples=%d judged=%d p50_ns=%.0f p99_ns=%.0f max_ns=%.0f mean_ns=%+.1f max_all_ns=%.0f "
+                  "width_p50_ns=%.0f width_p99_ns=%.0f back_max_ns=%lld back_max_all_ns=%lld reading_back_max_ns=%lld "
+                  "back_checks=%ld back_late=%ld",
+                  s.samples, s.judged, s.p50_ns, s.p99_ns, s.max_ns, s.mean_ns, s.max_all_ns, s.width_p50_ns,
+                  s.width_p99_ns, s.back_max_ns, s.back_max_all_ns, s.reading_back_max_ns, s.back_checks, s.back_late);
     return text;
 }
 

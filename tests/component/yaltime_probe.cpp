@@ -18,8 +18,9 @@
 //
 // --accuracy measures the clock end to end instead of printing samples
 // (accuracy_probe.h): every --every seconds for the --for span, the error of
-// YALTIME_TSC_TO_NOW against the OS clock, and meanwhile on a thread of its
-// own how far converting one tick again 1 ms later moves it back.
+// yaltime_now_ns against the OS clock, and meanwhile on a thread of its own
+// how far converting one tick again 1 ms later (yaltime_tsc_to_ns) moves it
+// back, all in nanoseconds.
 //
 // --as-uid drops to that user and group (from root) once the libraries are
 // loaded, before the component starts: everything the component does with
@@ -36,12 +37,14 @@
 //   holding os=S                      the held sleep of the start begins
 //   busy readings=R worst=W           per busy thread: W the largest distance
 //                                     (s) of a reading outside its OS bracket
-//   accuracy samples=N judged=J p50_us=A p99_us=B max_us=C mean_us=M
-//            max_all_us=X width_p50_ns=W back_max_us=K back_max_all_us=L
-//            back_checks=Q steps=S code=C   the end of an --accuracy run
-//                                     (judged over its second half; X and L
-//                                     over all of it)
+//   accuracy samples=N judged=J p50_ns=A p99_ns=B max_ns=C mean_ns=M
+//            max_all_ns=X width_p50_ns=W width_p99_ns=V back_max_ns=K
+//            back_max_all_ns=L reading_back_max_ns=R back_checks=Q
+//            back_late=Z steps=S code=C   the end of an --accuracy run
+//                                     (judged over its second half; X, L
+//                                     and R over all of it)
 //   serving                           then sleeps until killed (--serve)
+#include <dlfcn.h>
 #include <grp.h>
 #include <unistd.h>
 
@@ -189,6 +192,19 @@ template <typename T> T entry(const char *name)
     return reinterpret_cast<T>(f);
 }
 
+// One of the nanosecond readings, exported by the component's library
+// (already loaded by the host: RTLD_NOLOAD finds it).
+template <typename T> T exported(const char *library, const char *name)
+{
+    void *handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
+    void *f = handle != nullptr ? dlsym(handle, name) : nullptr;
+    if (f == nullptr) {
+        std::fprintf(stderr, "yaltime-probe: %s does not export %s\n", library, name);
+        std::exit(2);
+    }
+    return reinterpret_cast<T>(f);
+}
+
 bool start_component(const options &o)
 {
     char err[512];
@@ -302,7 +318,9 @@ int main(int argc, char **argv)
         std::printf("tsc_to_now ticks=%" PRIu64 " now=%.6f\n", o.tsc, tsc_to_now(o.tsc));
 
     if (o.accuracy) {
-        const accuracy::summary a = accuracy::measure(tsc_to_now, o.for_s, o.every_s);
+        const accuracy::summary a =
+            accuracy::measure(exported<YALTIME_NOW_NS_T>(o.library, "yaltime_now_ns"),
+                              exported<YALTIME_TSC_TO_NS_T>(o.library, "yaltime_tsc_to_ns"), o.for_s, o.every_s);
         std::printf("accuracy %s steps=%d code=%d\n", accuracy::format(a).c_str(), steps(), code());
         std::fflush(stdout);
         return 0;
