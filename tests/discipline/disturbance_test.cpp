@@ -4,9 +4,9 @@
 // read with a few hundred ns of delay, running 40 ppm fast against the TSC;
 // a raw monotonic clock that runs at true time).  Every case runs for hours,
 // and the calibrated clock's error is held to the bounds its kind promises.
-// In every case no record switch moves the clock back by more than 0.25 us
-// (a double's resolution today), unless the OS clock stepped back or the
-// TSC jumped (or its rate rose) forward:
+// In every case no record switch moves the clock back by more than 1 ns,
+// judged at the nanosecond readings' full precision, unless the OS clock
+// stepped back or the TSC jumped (or its rate rose) forward:
 //
 //   OS clock stepped while running, 1 ms to a day:  <= 100 us from 3 s after,
 //                                    within 5 us for good within 120 s
@@ -30,7 +30,7 @@
 //   0.5 and 1 ppm every 64 s, +5 ppm over 10 min, -5 ppm over 2 min, a
 //   +-3 ppm sine of 15 min):
 //                                    no step but the first, no record switch
-//                                    moving the clock back more than 0.25 us,
+//                                    moving the clock back more than 1 ns,
 //                                    p99 <= 0.5 us and max <= 1 us (1 and 3
 //                                    for the 0.5 and 1 ppm walks, p99 1 for
 //                                    the ramps and the sine) from 20 minutes on
@@ -67,6 +67,10 @@ constexpr double RUN_AFTER_S = 2 * HOUR_S;
 constexpr double GOOD_US = 5.0;
 constexpr double LATE_FROM_S = 1200.0; // p99 and max are taken from 20 minutes on
 constexpr double LONG_RUN_S = 3 * HOUR_S;
+// The most a record switch may move the clock back where nothing jumped
+// back, judged at full precision (the rounding of a long double at today's
+// date is 0.125 ns).
+constexpr double NEVER_BACK_US = 0.001;
 
 // One case: when, what, how long it lasts, and the bounds its kind promises.
 struct sweep_case {
@@ -83,10 +87,10 @@ struct sweep_case {
     int max_steps;     // steps from the disturbance on (the first poll's included); -1: any
     double p99_us;     // p99 of |error| from 20 minutes on (0: not checked)
     double max_us = 0; // max |error| from 20 minutes on (0: not checked)
-    // Most a record switch may move the clock back: 0.25 us (a double's
-    // resolution at today's date) unless the OS clock stepped back or the
-    // TSC jumped forward (0: any).
-    double back_us = 0.25;
+    // Most a record switch may move the clock back, judged at the
+    // nanosecond readings' full precision: 1 ns unless the OS clock stepped
+    // back or the TSC jumped forward (0: any).
+    double back_us = NEVER_BACK_US;
     double run_s = RUN_AFTER_S; // how long the run goes on after the disturbance
     int min_steps = 0;
     bool raw = true; // the kernel has a raw monotonic clock
@@ -200,7 +204,7 @@ std::vector<sweep_case> sweep_cases()
             const bool small = ms < 1.0;
             cases.push_back({small ? "OS clock stepped by less than 1 ms" : "OS clock stepped, 1 ms to a day",
                              signed_size(sign * ms, "ms"), RUNNING_AT_S, 0, os_step(sign * ms), 0, 0, 3,
-                             small ? 0.0 : 100.0, small ? 600.0 : 120.0, -1, 0, 0, sign > 0 ? 0.25 : 0});
+                             small ? 0.0 : 100.0, small ? 600.0 : 120.0, -1, 0, 0, sign > 0 ? NEVER_BACK_US : 0});
         }
     }
     // Inside the initial calibration: the calibration second, a sub-sample's
@@ -208,7 +212,7 @@ std::vector<sweep_case> sweep_cases()
     for (int at_sleep : {0, 5, 10}) {
         for (double ms : {-5.0, -510.0, -1000.0, -3600000.0, 300.0, 1000.0, 3600000.0})
             cases.push_back({"OS clock stepped at start", signed_size(ms, "ms") + " at sleep " + std::to_string(at_sleep),
-                             0, at_sleep, os_step(ms), 0, 0, 20, 100, 600, -1, 0, 0, ms > 0 ? 0.25 : 0});
+                             0, at_sleep, os_step(ms), 0, 0, 20, 100, 600, -1, 0, 0, ms > 0 ? NEVER_BACK_US : 0});
         const std::pair<const char *, std::function<void(sim::sim_clock &)>> jumps[] = {
             {"+1 h", [](sim::sim_clock &c) { c.tsc_step_ticks += 3600 * 3 * SEC; }},
             {"+1 s", [](sim::sim_clock &c) { c.tsc_step_ticks += 3 * SEC; }},
@@ -217,7 +221,7 @@ std::vector<sweep_case> sweep_cases()
         };
         for (const auto &[name, jump] : jumps)
             cases.push_back({"TSC jumped at start", std::string(name) + " at sleep " + std::to_string(at_sleep), 0,
-                             at_sleep, jump, 0, 0, 20, 100, 600, -1, 0, 0, name[0] == '+' ? 0 : 0.25});
+                             at_sleep, jump, 0, 0, 20, 100, 600, -1, 0, 0, name[0] == '+' ? 0 : NEVER_BACK_US});
     }
     // A time daemon's slews of both OS clocks, the raw clock untouched:
     // ntpd's and adjtime()'s 500 ppm, chrony's fastest 83333 ppm, for 2, 20
@@ -249,7 +253,7 @@ std::vector<sweep_case> sweep_cases()
         const auto ticks = std::llround(ms * 3e6);
         cases.push_back({"TSC jumped while running", signed_size(ms, "ms"), RUNNING_AT_S, 0,
                          [ticks](sim::sim_clock &c) { c.tsc_step_ticks += ticks; }, 0, 0, 3, 100, 120, 2, 0, 0,
-                         ms > 0 ? 0 : 0.25});
+                         ms > 0 ? 0 : NEVER_BACK_US});
     }
     // A kernel without a raw clock: the monotonic clock alone tells TSC
     // jumps, as before, so a slew faster than 64 ppm is stepped there.
@@ -268,7 +272,7 @@ std::vector<sweep_case> sweep_cases()
                                  c.tsc_rate_change_at_ns = c.t_ns;
                                  c.tsc_rate_ppm = ppm;
                              },
-                             0, 0, 3, 1000, 600, -1, 0, 0, ppm > 0 ? 0 : 0.25});
+                             0, 0, 3, 1000, 600, -1, 0, 0, ppm > 0 ? 0 : NEVER_BACK_US});
         }
     }
     // Quiet runs and preempted readings: the first poll's step and no other.
@@ -383,7 +387,7 @@ void add_moving_rates(std::vector<sweep_case> &cases)
     for (const auto &row : rows)
         cases.push_back({row.busy ? "busy machine (up to 50 us), rate moving" : "OS clock's rate moving", row.size, 0,
                          0, row.apply, 0, 0, 20, 0, -1, 1, row.p99_us, row.max_us,
-                         0.25, LONG_RUN_S});
+                         NEVER_BACK_US, LONG_RUN_S});
     const auto os_step = [](double ms) {
         return [ms](sim::sim_clock &c) { c.os_step_ns += std::llround(ms * 1e6); };
     };
@@ -457,7 +461,7 @@ TEST(DisciplineDisturbances, EveryKindOverItsSizesKeepsItsBounds)
         if (std::getenv("SWEEP_ROWS"))
             std::cout << what << ": during " << fixed(o.during_us, 1) << " p99 " << fixed(o.p99_us, 3) << " max "
                       << fixed(o.max_us, 3) << " near "
-                      << fixed(o.near_us, 1) << " back " << fixed(o.back_us, 3) << " steps " << o.steps << "\n";
+                      << fixed(o.near_us, 1) << " back " << fixed(o.back_us * 1e3, 3) << " ns steps " << o.steps << "\n";
     }
     EXPECT_GE(cases.size(), 150u);
 
@@ -470,7 +474,7 @@ TEST(DisciplineDisturbances, EveryKindOverItsSizesKeepsItsBounds)
                   << (k.during_share >= 0 ? fixed(k.during_share, 2) : "-") << " | "
                   << fixed(k.near_us, 1) << " us | " << fixed(k.good_s, 0) << " s | " << k.steps << " | "
                   << fixed(k.p99_us, 2) << " us | " << (k.max_us >= 0 ? fixed(k.max_us, 2) + " us" : "-") << " | "
-                  << (k.back_us >= 0 ? fixed(k.back_us, 2) + " us" : "-") << " |\n";
+                  << (k.back_us >= 0 ? fixed(k.back_us * 1e3, 3) + " ns" : "-") << " |\n";
     }
 }
 

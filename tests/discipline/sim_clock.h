@@ -353,8 +353,9 @@ public:
     }
 
     // One cycle of the thread; true when it polled.  Notes how far back a
-    // record switch moved the clock, as the reading path computes it: at
-    // the tick now, and at a tick taken 1 ms before and converted again.
+    // record switch moved the clock, at the nanosecond readings' full
+    // precision: at the tick now, and at a tick taken 1 ms before and
+    // converted again.
     bool cycle()
     {
         const size_t before = clock.sleeps.size();
@@ -365,10 +366,8 @@ public:
         if (had && context->idx != old_idx && calib::record_in_force(context.get(), &new_line)) {
             const uint64 now = clock.tsc_now(), ms_before = now - clock.tsc_at(1000000) + clock.tsc_at(0);
             for (const uint64 tick : {now, ms_before}) {
-                const auto usecs = [t = static_cast<double>(tick)](calib::line l) {
-                    return t * l.slope + static_cast<double>(l.intercept);
-                };
-                worst_back_us = std::max(worst_back_us, usecs(old_line) - usecs(new_line));
+                const long double back_ns = calib::line_tsc_to_ns(old_line, tick) - calib::line_tsc_to_ns(new_line, tick);
+                worst_back_us = std::max(worst_back_us, static_cast<double>(back_ns * 1e-3L));
             }
         }
         check();
