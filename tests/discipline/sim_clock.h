@@ -274,22 +274,19 @@ inline void reset_loop_globals()
     tsci2_hold_timer = 0;
 }
 
-// A zeroed context on the heap (16408 bytes).
-// The calibrated clock minus the OS clock, microseconds (positive: the
-// calibrated clock ahead); NaN while no record is in force.  Formed from the
-// differences of the large numbers so that the figure keeps well under a
-// nanosecond of rounding.
-inline double calibrated_error_us(const sim_clock &clock, const calibration_context_t *context)
+// The calibrated clock minus the OS clock, nanoseconds (positive: the
+// calibrated clock ahead); NaN while no record is in force.  At full
+// precision: the record in force carried in long double
+// (calib::line_tsc_to_ns) against the OS clock's integer nanoseconds.
+inline double calibrated_error_ns(const sim_clock &clock, const calibration_context_t *context)
 {
     calib::line l;
     if (!calib::record_in_force(context, &l))
         return NAN;
-    const int64 os_ns = clock.os_ns_now();
-    const int64 os_us = os_ns / 1000;
-    const double os_fraction = static_cast<double>(os_ns % 1000) / 1000.0;
-    return (static_cast<double>(clock.tsc_now()) * l.slope - static_cast<double>(os_us - l.intercept)) - os_fraction;
+    return static_cast<double>(calib::line_tsc_to_ns(l, clock.tsc_now()) - static_cast<long double>(clock.os_ns_now()));
 }
 
+// A zeroed context on the heap (16408 bytes).
 inline std::unique_ptr<calibration_context_t> zeroed_context()
 {
     return std::make_unique<calibration_context_t>();
@@ -301,11 +298,16 @@ inline std::unique_ptr<calibration_context_t> zeroed_context()
 // scheduler that wakes up to 100 us late.  on_check sees the calibrated
 // clock's error at the end of every one-second sleep and after every cycle:
 // the two ends of each stretch over which the record in force stays the same.
+// The fine machine has the figures measured on a real one instead: a
+// (TSC, clock_gettime, clock_gettime, TSC) bracket 20 to 60 ns wide, each
+// clock_gettime resolving 1 ns (gettimeofday keeps its microsecond).
+enum class machine { coarse, fine };
+
 class simulated_run {
 public:
     // `start`: run the initial calibration now (else call start() later,
     // once the clock's hooks are set).
-    explicit simulated_run(uint64 seed, bool start_now = true)
+    explicit simulated_run(uint64 seed, bool start_now = true, machine figures = machine::coarse)
     {
         reset_loop_globals();
         clock.rng.seed(seed);
@@ -316,6 +318,12 @@ public:
         clock.tsc_delay_max_ns = 40;
         clock.os_delay_min_ns = 100; // before and after the OS clock's sample
         clock.os_delay_max_ns = 400;
+        if (figures == machine::fine) {
+            clock.tsc_delay_min_ns = 8; // a bracket of 4 OS delays and a TSC delay: 20 to 60 ns
+            clock.tsc_delay_max_ns = 20;
+            clock.os_delay_min_ns = 3;
+            clock.os_delay_max_ns = 10;
+        }
         clock.sleep_overshoot_max_ns = 100000; // the scheduler wakes up to 100 us late
         clock.rate_change_at_ns = 0;
         clock.rate_ppm = 40;
@@ -344,7 +352,7 @@ public:
 
     double seconds() const { return static_cast<double>(clock.t_ns) / 1e9; }
 
-    double error_us() const { return calibrated_error_us(clock, context.get()); }
+    double error_us() const { return calibrated_error_ns(clock, context.get()) / 1000.0; }
 
     void check()
     {
