@@ -42,33 +42,26 @@ int64_t os_ns()
 }
 
 struct sample {
-    int64_t error_ns;
-    int64_t width_ns;
+    int64_t error_ns, width_ns;
 };
 
-// The narrowest of the brackets; YALTIME's time of its middle minus the OS
+// The narrowest of the brackets: YALTIME's time of its middle minus the OS
 // clock.  Each reading is checked against the thread's reading before it.
 struct sampler {
     YALTIME_NOW_NS_T now_ns;
-    int64_t last_ns = 0;
-    int64_t back_max_ns = 0;
-
-    int64_t read()
-    {
-        const int64_t t = now_ns();
-        back_max_ns = std::max(back_max_ns, last_ns - t);
-        last_ns = t;
-        return t;
-    }
+    int64_t last_ns = 0, back_max_ns = 0;
 
     sample take()
     {
-        sample best{0, -1};
+        const auto read = [this] {
+            const int64_t t = now_ns();
+            back_max_ns = std::max(back_max_ns, last_ns - t);
+            return last_ns = t;
+        };
+        sample best{0, INT64_MAX};
         for (int i = 0; i < Brackets_per_sample; ++i) {
-            const int64_t begin = read();
-            const int64_t os = os_ns();
-            const int64_t end = read();
-            if (best.width_ns < 0 || end - begin < best.width_ns)
+            const int64_t begin = read(), os = os_ns(), end = read();
+            if (end - begin < best.width_ns)
                 best = {begin + (end - begin) / 2 - os, end - begin};
         }
         return best;

@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -271,38 +270,26 @@ TEST(Fork, EveryChildFollowsA20msStepOfItsOsClockWithin3s)
 #if !defined(__i386__)
 // What the skips above rest on, told by what runs a program: the x64 helper
 // on the processor and under qemu-x86_64, the i386 build's under qemu-i386.
+// A sanitized helper runs natively only: qemu-user cannot map its shadow.
 TEST(Fork, EmulationIsToldByWhatRunsTheProgram)
 {
-    const std::string x64_helper = YALTIME_EXECUTION_KIND_PATH;
-    const std::string i386_helper = std::string(YALTIME_OTHER_BUILD_DIR) + "/bin/execution_kind";
-    const struct {
-        const char *emulator; // "" for none
-        std::string program;
-        const char *kind;
-    } rows[] = {{"", x64_helper, "native"}, {"qemu-x86_64", x64_helper, "emulated"}, {"qemu-i386", i386_helper, "emulated"}};
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    const bool sanitized = true; // the helper too: qemu-user cannot map a sanitizer's shadow memory
-#else
-    const bool sanitized = false;
-#endif
+    const std::string x64 = YALTIME_EXECUTION_KIND_PATH, i386 = YALTIME_OTHER_BUILD_DIR "/bin/execution_kind";
+    const std::vector<std::vector<std::string>> rows = {{x64, "native"}, {"qemu-x86_64", x64, "emulated"},
+                                                        {"qemu-i386", i386, "emulated"}};
     for (const auto &row : rows) {
-        if (*row.emulator != '\0' && sanitized)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        if (row.size() > 2)
             continue;
-        if (*row.emulator != '\0' && !installed(row.emulator)) {
-            ADD_FAILURE() << not_installed_message(row.emulator);
-            continue;
-        }
-        if (access(row.program.c_str(), X_OK) != 0) {
-            std::printf("no %s (make test builds both targets first): row skipped\n", row.program.c_str());
-            continue;
-        }
-        std::vector<std::string> argv = {row.program};
-        if (*row.emulator != '\0')
-            argv.insert(argv.begin(), {"/usr/bin/env", row.emulator});
+#endif
+        ASSERT_TRUE(row.size() == 2 || installed(row[0])) << not_installed_message(row[0]);
+        if (access(row[row.size() - 2].c_str(), X_OK) != 0)
+            GTEST_SKIP() << "no " << row[row.size() - 2] << " (make test builds both targets first)";
+        std::vector<std::string> argv(row.begin(), row.end() - 1);
+        if (row.size() > 2)
+            argv.insert(argv.begin(), "/usr/bin/env");
         child_process helper(argv, {});
-        EXPECT_EQ(0, helper.wait_exit(60)) << row.emulator << " " << row.program << ": " << helper.stderr_text();
-        const std::vector<std::string> lines = helper.lines();
-        EXPECT_EQ(std::vector<std::string>{row.kind}, lines) << row.emulator << " " << row.program;
+        EXPECT_EQ(0, helper.wait_exit(60)) << argv.back() << ": " << helper.stderr_text();
+        EXPECT_EQ(std::vector<std::string>{row.back()}, helper.lines()) << row[0];
     }
 }
 #endif

@@ -3,19 +3,14 @@
 // execute i386 programs, and scripts/install-deps.sh then registers
 // qemu-i386 with binfmt_misc, which interprets every instruction of them.
 // qemu-user cannot carry some things a test exercises (a fork of a threaded
-// process, TSC reads ordered with memory), and such a test skips where it
-// runs so.
+// process, TSC reads ordered with memory), and such a test skips there.
 //
-// The telling difference is which program the kernel runs.  Under a
-// user-mode emulator the kernel executed the emulator, and /proc/self/exe
-// names it; the emulator hides that by answering a read of the path
-// "/proc/self/exe" with the emulated program.  A link read relative to a
-// descriptor of /proc/self is not a path it recognises, so the two answers
-// differ.  Neither the processor's name (a virtual machine's CPUID and
-// /proc/cpuinfo may word it differently) nor the machine uname() reports
-// decides anything.  As a second sign, an x86 Linux kernel maps a vDSO into
-// every program it starts; an emulator's own loader may not.  Where /proc
-// cannot be read, the program counts as native and its tests run.
+// Told by which program the kernel runs, never by what the processor is
+// called: under an emulator the kernel runs the emulator, which answers a
+// read of the path "/proc/self/exe" with the emulated program; read
+// relative to a descriptor of /proc/self, the link names the emulator.  An
+// x86 Linux kernel also maps a vDSO into every program it starts, and an
+// emulator's own loader may not.  Without /proc the program counts as native.
 #pragma once
 
 #include <fcntl.h>
@@ -26,26 +21,16 @@
 
 namespace {
 
-// The target of the link `name` relative to `directory_fd` (AT_FDCWD for a
-// path); "" where it cannot be read.
-std::string link_target(int directory_fd, const char *name)
-{
-    char target[4096];
-    const ssize_t length = readlinkat(directory_fd, name, target, sizeof target);
-    return length > 0 && static_cast<size_t>(length) < sizeof target ? std::string(target, static_cast<size_t>(length))
-                                                                      : std::string();
-}
-
 bool runs_under_emulation()
 {
+    char executed[4096] = {}, shown[4096] = {};
     const int self_fd = open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (self_fd < 0)
         return false;
-    const std::string executed = link_target(self_fd, "exe");
+    const bool read = readlinkat(self_fd, "exe", executed, sizeof executed - 1) > 0 &&
+                      readlink("/proc/self/exe", shown, sizeof shown - 1) > 0;
     close(self_fd);
-    const std::string shown = link_target(AT_FDCWD, "/proc/self/exe");
-    const bool emulator_executed = !executed.empty() && !shown.empty() && executed != shown;
-    return emulator_executed || getauxval(AT_SYSINFO_EHDR) == 0;
+    return (read && std::string(executed) != shown) || getauxval(AT_SYSINFO_EHDR) == 0;
 }
 
 [[maybe_unused]] const char *execution_kind() { return runs_under_emulation() ? "emulated" : "native"; }
