@@ -5,7 +5,7 @@
  */
 #include "public/yaltime_clock.hpp"
 
-extern "C" __attribute__((visibility("default"))) double loaded_object_now_s()
+extern "C" __attribute__((visibility("default"))) std::int64_t loaded_object_now_ns()
 {
     return yaltime::clock::now().time_since_epoch().count();
 }

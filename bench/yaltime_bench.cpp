@@ -30,7 +30,9 @@
  * calibration the mode stands for, and refuses to measure otherwise.
  *
  * Every call is made the way a client makes it: through a function pointer
- * read from a global, never inlined into the loop.  The baselines too, each
+ * read from a global, never inlined into the loop (yaltime_now_ns and
+ * yaltime_tsc_to_ns from dlsym on the component's library, as they are not
+ * registered entry points).  The baselines too, each
  * a small function of this file called through a pointer of its own, so
  * that the ratios compare the calls and not an inlined instruction with a
  * call.
@@ -59,6 +61,7 @@
 #include "interface/yaltime.interface.h"
 #include "public/tsc.h"
 #include "public/yaltime_clock.hpp"
+#include "public/yaltime_ns.h"
 #include "time/calibration.h"
 #include "time/discipline_cycle.h"
 #include "time/tsci2_loopfilter.h"
@@ -73,6 +76,8 @@ YALTIME_NOW_T yaltime_now;
 YALTIME_GET_CURRENT_USEC_T yaltime_current_usec;
 YALTIME_NOW_NTP_T yaltime_now_ntp;
 YALTIME_NOW_FRAME_T yaltime_now_frame;
+YALTIME_NOW_NS_T component_now_ns;       /* dlsym'd from the component's library */
+YALTIME_TSC_TO_NS_T component_tsc_to_ns; /* likewise */
 std::uint64_t (*baseline_rdtsc)();
 struct timespec (*baseline_clock_gettime)();
 struct timeval (*baseline_gettimeofday)();
@@ -139,6 +144,19 @@ void bm_now_frame(benchmark::State &state)
 {
     for (auto _ : state)
         benchmark::DoNotOptimize(yaltime_now_frame(FRAME_RATE));
+}
+
+void bm_now_ns(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(component_now_ns());
+}
+
+/* A bare rdtsc (inlined, as a client reads it) converted through the pointer. */
+void bm_tsc_to_ns(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(component_tsc_to_ns(rdtsc()));
 }
 
 void bm_clock_now(benchmark::State &state)
@@ -284,8 +302,14 @@ int start_component(const mode_info &mode, const std::string &library)
     yaltime_now_ntp = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_NOW_NTP);
     yaltime_now_frame = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_NOW_FRAME);
     auto calibration = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_GET_CALIBRATION);
+    /* Not registered entry points: from the loaded library's handle, kept
+     * open until the process ends. */
+    if (void *handle = dlopen(library.c_str(), RTLD_NOLOAD | RTLD_LAZY)) {
+        component_now_ns = reinterpret_cast<YALTIME_NOW_NS_T>(dlsym(handle, "yaltime_now_ns"));
+        component_tsc_to_ns = reinterpret_cast<YALTIME_TSC_TO_NS_T>(dlsym(handle, "yaltime_tsc_to_ns"));
+    }
     if (!yaltime_now || !yaltime_current_usec || !yaltime_now_ntp || !yaltime_now_frame || !calibration ||
-        !yaltime::clock::bind(vek_host_lookup)) {
+        !component_now_ns || !component_tsc_to_ns || !yaltime::clock::bind(vek_host_lookup)) {
         fprintf(stderr, "yaltime-bench: %s lacks YALTIME entry points\n", library.c_str());
         return 1;
     }
@@ -433,6 +457,8 @@ int main(int argc, char **argv)
         register_call(mode_name + "/YALTIME_NOW_NTP", bm_now_ntp);
         register_call(mode_name + "/YALTIME_NOW_FRAME", bm_now_frame);
         register_call(mode_name + "/yaltime::clock::now", bm_clock_now);
+        register_call(mode_name + "/yaltime_now_ns", bm_now_ns);
+        register_call(mode_name + "/yaltime_tsc_to_ns(rdtsc())", bm_tsc_to_ns);
     }
 
     int bench_argc = static_cast<int>(bench_args.size());

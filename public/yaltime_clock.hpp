@@ -27,42 +27,44 @@
  *     build), it finds it when it is loaded: a static initialiser opens that
  *     name with RTLD_NOLOAD (nothing is ever loaded) and calls the
  *     component's exported registration with callbacks that only note three
- *     of its entry points (the registration has no other effect).  The
+ *     of its entry points (the registration has no other effect), then takes
+ *     yaltime_now_ns (yaltime_ns.h) from the same handle with dlsym.  The
  *     component is then held loaded as long as the object is;
- *   - bind(lookup) takes them from a host's lookup, before the start or
- *     after it: the way for an object loaded before the component, such as a
- *     plug-in that declares its dependency on YALTIME (it calls bind from its
- *     VEK_CMP_LINK or VEK_CMP_START, where it links its other services) or
- *     a program that hosts the component.
+ *   - bind(lookup) takes the entry points from a host's lookup, before the
+ *     start or after it, and yaltime_now_ns from the library that defines
+ *     the lookup's YALTIME_NOW (dladdr names its file, which it opens with
+ *     RTLD_NOLOAD and holds loaded as long as the object is): the way for an
+ *     object loaded before the component, such as a plug-in that declares
+ *     its dependency on YALTIME (it calls bind from its VEK_CMP_LINK or
+ *     VEK_CMP_START, where it links its other services) or a program that
+ *     hosts the component.
+ * A component without yaltime_now_ns, a library older than it, is no
+ * candidate: bind returns false and the clock reads the OS clock.
  * From then on now() binds itself, with no further call, as soon as the
  * component says that it has started: YALTIME_CLOCK_RESOLUTION non-zero (the
  * start sets it first) and YALTIME_GET_TSC_PERIOD positive (a calibration is
  * in force).  Until then it reads the OS real-time clock.
  *
- * now() is async-signal-safe in every state, bound or not, and never slower
- * than about one clock_gettime: it is atomic loads, the component's reading
- * entry points (no lock, no allocation, no system call on their normal path)
- * and clock_gettime(CLOCK_REALTIME), which POSIX lists as async-signal-safe.
- * It never calls the dynamic loader, never walks the loaded objects and
- * refers to nothing of the component but its registration and its
- * registered entry points.  bound() is as cheap and safe; bind() is not
- * meant for a signal handler (it calls the host's lookup).  Binding may
+ * now() is async-signal-safe in every state, bound or not: it is atomic
+ * loads, the component's reading functions (no lock, no allocation, no
+ * system call on their normal path) and clock_gettime(CLOCK_REALTIME),
+ * which POSIX lists as async-signal-safe.  It never calls the dynamic
+ * loader, never walks the loaded objects and refers to nothing of the
+ * component but its registration, its registered entry points and
+ * yaltime_now_ns.  bound() is as cheap and safe; bind() is not meant for a
+ * signal handler (it calls the host's lookup and the loader).  Binding may
  * happen in one thread while others call now().
  *
- * Its count is YALTIME's own: seconds in a double, as YALTIME_NOW returns
- * them (a resolution of about 0.24 us in this century), wrapped in
- * yaltime::clock_rep so that the standard library's timed waits can take
- * any of its time points.  clock_rep converts to and from double without a
- * cast and computes like one; converted to an integer (duration_cast,
- * floor) it saturates instead of overflowing, NaN giving 0; and its max()
- * and min() are 2^62 ns either side of the epoch (years 2116 and 1823), so
- * that condition_variable::wait_until(time_point::max()) or
- * this_thread::sleep_until(max()) waits "forever" with no overflow in the
- * library's arithmetic.  Bound, now() is the entry point's call and nothing
- * else: a conversion to integer nanoseconds would cost more than the
- * reading.  std::chrono::floor<nanoseconds>(t), duration_cast and the
- * conversions below give integer time points; to_sys and to_time_t
- * saturate a time outside their range.
+ * Its count is nanoseconds since 1970 in an int64_t, as system_clock's on
+ * Linux (years 1678 to 2262): bound, now() is yaltime_now_ns(), YALTIME's
+ * time at its calibration's full precision, and nothing else; unbound,
+ * clock_gettime's.  to_sys is exact; a double of seconds is
+ * std::chrono::duration<double>(t.time_since_epoch()).  The standard
+ * library's timed waits take time_point::max():
+ * condition_variable::wait_until(max()) waits until notified.  (libstdc++'s
+ * wait_until subtracts now() from the deadline in this count, so a
+ * deadline as far back as min() overflows it, as with any such clock but
+ * system_clock; sleep_until(min()) returns at once.)
  *
  * Compiles with and without exceptions and RTTI.
  */
@@ -78,16 +80,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <limits>
 #include <ratio>
-#include <type_traits>
 
 #include "../interface/yaltime.interface.h"
 #include "vek.h"
+#include "yaltime_ns.h"
 
 /* One per object that includes this header, and no dynamic symbol: the
  * binding's variables, and the functions that use them (which another
@@ -103,55 +104,94 @@ namespace yaltime {
 
 namespace detail {
 
-/* A whole-valued double into an integer type: NaN gives 0, values beyond
- * the type its ends. */
-template <typename Integer>
-constexpr Integer saturate(double whole) noexcept
-{
-    /* 2^(digits), the first value above the type's range, exact in a double. */
-    const double limit = static_cast<double>(std::numeric_limits<Integer>::max() / 2 + 1) * 2.0;
-    if (whole != whole)
-        return 0;
-    if (whole >= limit)
-        return std::numeric_limits<Integer>::max();
-    if (whole < -limit || (!std::numeric_limits<Integer>::is_signed && whole <= -1.0))
-        return std::numeric_limits<Integer>::min();
-    return static_cast<Integer>(whole);
-}
-
-/* The component's entry points that the clock uses: where it reads, and
- * whether it has started.  `now` is stored last (release), so a reader that
- * sees it sees the other two. */
+/* What the clock uses of the component: where it reads, and whether it has
+ * started.  `now_ns` is stored last (release), so a reader that sees it
+ * sees the other two. */
 struct component_entries {
     std::atomic<YALTIME_CLOCK_RESOLUTION_T> resolution{nullptr};
     std::atomic<YALTIME_GET_TSC_PERIOD_T> period{nullptr};
-    std::atomic<YALTIME_NOW_T> now{nullptr};
+    std::atomic<YALTIME_NOW_NS_T> now_ns{nullptr};
 };
 
 /* This object's binding (see the top of this file): the component once
  * known, and the function now() calls once it has started. */
 YALTIME_CLOCK_PER_OBJECT component_entries candidate;
-YALTIME_CLOCK_PER_OBJECT std::atomic<YALTIME_NOW_T> bound_now{nullptr};
+YALTIME_CLOCK_PER_OBJECT std::atomic<YALTIME_NOW_NS_T> bound_now_ns{nullptr};
 
 YALTIME_CLOCK_HIDDEN inline void offer_candidate(YALTIME_CLOCK_RESOLUTION_T resolution,
-                                                 YALTIME_GET_TSC_PERIOD_T period, YALTIME_NOW_T now) noexcept
+                                                 YALTIME_GET_TSC_PERIOD_T period, YALTIME_NOW_NS_T now_ns) noexcept
 {
     candidate.resolution.store(resolution, std::memory_order_relaxed);
     candidate.period.store(period, std::memory_order_relaxed);
-    candidate.now.store(now, std::memory_order_release);
+    candidate.now_ns.store(now_ns, std::memory_order_release);
 }
 
-/* The candidate's YALTIME_NOW once its component has started, published as
- * the binding; null before.  Async-signal-safe: the two entry points read
- * the component's state without lock, allocation or system call. */
-YALTIME_CLOCK_HIDDEN inline YALTIME_NOW_T adopt_started_candidate() noexcept
+/* The candidate's yaltime_now_ns once its component has started, published
+ * as the binding; null before.  Async-signal-safe: the two entry points
+ * read the component's state without lock, allocation or system call. */
+YALTIME_CLOCK_HIDDEN inline YALTIME_NOW_NS_T adopt_started_candidate() noexcept
 {
-    const YALTIME_NOW_T now = candidate.now.load(std::memory_order_acquire);
-    if (now == nullptr || !(candidate.resolution.load(std::memory_order_relaxed)() > 0.0) ||
+    const YALTIME_NOW_NS_T now_ns = candidate.now_ns.load(std::memory_order_acquire);
+    if (now_ns == nullptr || !(candidate.resolution.load(std::memory_order_relaxed)() > 0.0) ||
         !(candidate.period.load(std::memory_order_relaxed)() > 0.0))
         return nullptr;
-    bound_now.store(now, std::memory_order_release);
-    return now;
+    bound_now_ns.store(now_ns, std::memory_order_release);
+    return now_ns;
+}
+
+/* The yaltime_now_ns of the object that defines `entry`, one of the
+ * component's entry points, looked up through `library`, a handle that
+ * reaches that object; null if the object has none (dlsym also searches
+ * the handle's dependencies and the program's scope: what it finds there
+ * is not the component's).  Not async-signal-safe: the loader's lock. */
+YALTIME_CLOCK_HIDDEN inline YALTIME_NOW_NS_T now_ns_beside(void *library, YALTIME_NOW_T entry) noexcept
+{
+    void *const found = dlsym(library, "yaltime_now_ns");
+    Dl_info entry_object, found_object;
+    const bool same_object = found != nullptr && dladdr(reinterpret_cast<void *>(entry), &entry_object) != 0 &&
+                             dladdr(found, &found_object) != 0 &&
+                             entry_object.dli_fbase == found_object.dli_fbase;
+    dlerror(); /* a failed look-up's message is nobody's business */
+    return same_object ? reinterpret_cast<YALTIME_NOW_NS_T>(found) : nullptr;
+}
+
+/* A handle of the object that defines `entry`, which holds it loaded: the
+ * file dladdr names, opened with RTLD_NOLOAD (nothing is ever loaded), or
+ * the program's own handle for an entry point of the program (dladdr names
+ * it by argv[0], which does not open).  Null if neither opens. */
+YALTIME_CLOCK_HIDDEN inline void *open_defining_object(YALTIME_NOW_T entry) noexcept
+{
+    Dl_info object;
+    void *library = nullptr;
+    if (dladdr(reinterpret_cast<void *>(entry), &object) != 0 && object.dli_fname != nullptr)
+        library = dlopen(object.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (library == nullptr)
+        library = dlopen(nullptr, RTLD_LAZY);
+    dlerror();
+    return library;
+}
+
+/* The handle that bind() opened, let go when this object is unloaded.
+ * Constant-initialised, so that a bind() from a static initialiser that
+ * runs before this object's is not forgotten. */
+struct YALTIME_CLOCK_HIDDEN bound_library_hold {
+    std::atomic<void *> library{nullptr};
+    ~bound_library_hold()
+    {
+        if (void *held = library.load())
+            dlclose(held);
+    }
+};
+YALTIME_CLOCK_PER_OBJECT bound_library_hold bind_hold;
+
+/* Holds `library` in place of the one held so far.  The same object again
+ * needs one hold only; another one stays loaded, since a reader may still
+ * be calling it. */
+YALTIME_CLOCK_HIDDEN inline void hold_bound_library(void *library) noexcept
+{
+    void *const previous = bind_hold.library.exchange(library);
+    if (previous == library)
+        dlclose(previous);
 }
 
 /* What the component's registration registers, noted by callbacks that
@@ -195,9 +235,10 @@ YALTIME_CLOCK_HIDDEN inline VEK_PLUGIN_H catch_component(const char *component_n
 /*
  * Finds the component's library among the loaded objects by its names
  * (those the host gives component "YALTIME") and offers its entry points
- * as the candidate.  Returns the library's handle, which keeps it loaded,
- * or null when it is not loaded.  Not async-signal-safe: it takes the
- * dynamic loader's lock; it runs when this object is loaded.
+ * and yaltime_now_ns as the candidate.  Returns the library's handle, which
+ * keeps it loaded, or null when it is not loaded (or has no
+ * yaltime_now_ns).  Not async-signal-safe: it takes the dynamic loader's
+ * lock; it runs when this object is loaded.
  */
 YALTIME_CLOCK_HIDDEN inline void *find_loaded_component() noexcept
 {
@@ -213,8 +254,9 @@ YALTIME_CLOCK_HIDDEN inline void *find_loaded_component() noexcept
         caught = registration_catch{};
         if (registration != nullptr)
             registration(&catch_component, name);
-        if (caught.resolution != nullptr && caught.period != nullptr && caught.now != nullptr) {
-            offer_candidate(caught.resolution, caught.period, caught.now);
+        const YALTIME_NOW_NS_T now_ns = caught.now != nullptr ? now_ns_beside(library, caught.now) : nullptr;
+        if (caught.resolution != nullptr && caught.period != nullptr && now_ns != nullptr) {
+            offer_candidate(caught.resolution, caught.period, now_ns);
             return library;
         }
         dlclose(library);
@@ -235,113 +277,12 @@ struct YALTIME_CLOCK_HIDDEN load_time_look {
 };
 YALTIME_CLOCK_PER_OBJECT load_time_look look_at_load;
 
-template <typename T>
-using if_arithmetic = std::enable_if_t<std::is_arithmetic_v<T>, int>;
-
 } // namespace detail
-
-class clock_rep;
-
-namespace detail {
-
-template <typename A, typename = void>
-struct rep_common {};
-template <typename A>
-struct rep_common<A, std::enable_if_t<std::is_arithmetic_v<A>>> {
-    using type = clock_rep;
-};
-
-} // namespace detail
-
-/* Seconds in a double; see the top of this file. */
-class clock_rep {
-public:
-    constexpr clock_rep() noexcept = default;
-    constexpr clock_rep(double seconds) noexcept : seconds_(seconds) {}
-    constexpr operator double() const noexcept { return seconds_; }
-    /* Truncated toward zero, saturated, NaN 0: what duration_cast uses. */
-    template <typename Integer,
-              std::enable_if_t<std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>, int> = 0>
-    explicit operator Integer() const noexcept
-    {
-        return detail::saturate<Integer>(std::trunc(seconds_));
-    }
-
-    constexpr clock_rep &operator+=(clock_rep r) noexcept { return seconds_ += r.seconds_, *this; }
-    constexpr clock_rep &operator-=(clock_rep r) noexcept { return seconds_ -= r.seconds_, *this; }
-    constexpr clock_rep &operator*=(clock_rep r) noexcept { return seconds_ *= r.seconds_, *this; }
-    constexpr clock_rep &operator/=(clock_rep r) noexcept { return seconds_ /= r.seconds_, *this; }
-    constexpr clock_rep operator-() const noexcept { return clock_rep(-seconds_); }
-    constexpr clock_rep operator+() const noexcept { return *this; }
-
-    /* With each other, and with any arithmetic value on either side (an
-     * exact match, so never ambiguous with the built-in operators). */
-#define YALTIME_CLOCK_REP_OPERATOR(OP, RESULT)                                                                       \
-    friend constexpr RESULT operator OP(clock_rep a, clock_rep b) noexcept { return RESULT(a.seconds_ OP b.seconds_); } \
-    template <typename A, detail::if_arithmetic<A> = 0>                                                              \
-    friend constexpr RESULT operator OP(clock_rep a, A b) noexcept                                                   \
-    {                                                                                                                \
-        return RESULT(a.seconds_ OP static_cast<double>(b));                                                         \
-    }                                                                                                                \
-    template <typename A, detail::if_arithmetic<A> = 0>                                                              \
-    friend constexpr RESULT operator OP(A a, clock_rep b) noexcept                                                   \
-    {                                                                                                                \
-        return RESULT(static_cast<double>(a) OP b.seconds_);                                                         \
-    }
-    YALTIME_CLOCK_REP_OPERATOR(+, clock_rep)
-    YALTIME_CLOCK_REP_OPERATOR(-, clock_rep)
-    YALTIME_CLOCK_REP_OPERATOR(*, clock_rep)
-    YALTIME_CLOCK_REP_OPERATOR(/, clock_rep)
-    YALTIME_CLOCK_REP_OPERATOR(==, bool)
-    YALTIME_CLOCK_REP_OPERATOR(!=, bool)
-    YALTIME_CLOCK_REP_OPERATOR(<, bool)
-    YALTIME_CLOCK_REP_OPERATOR(<=, bool)
-    YALTIME_CLOCK_REP_OPERATOR(>, bool)
-    YALTIME_CLOCK_REP_OPERATOR(>=, bool)
-#undef YALTIME_CLOCK_REP_OPERATOR
-
-private:
-    double seconds_ = 0.0;
-};
-
-} // namespace yaltime
-
-/* What the standard lets a program say about a type of its own. */
-namespace std {
-namespace chrono {
-
-template <>
-struct treat_as_floating_point<yaltime::clock_rep> : true_type {};
-
-template <>
-struct duration_values<yaltime::clock_rep> {
-    /* 2^62 ns: now plus the distance to it still fits a 64-bit count of
-     * nanoseconds, which is what the timed waits convert it to. */
-    static constexpr yaltime::clock_rep zero() noexcept { return 0.0; }
-    static constexpr yaltime::clock_rep max() noexcept { return 4611686018.427387904; }
-    static constexpr yaltime::clock_rep min() noexcept { return -4611686018.427387904; }
-};
-
-} // namespace chrono
-
-/* With an arithmetic type, a clock_rep; with anything else, nothing. */
-template <typename A>
-struct common_type<yaltime::clock_rep, A> : yaltime::detail::rep_common<A> {};
-template <typename A>
-struct common_type<A, yaltime::clock_rep> : yaltime::detail::rep_common<A> {};
-template <>
-struct common_type<yaltime::clock_rep, yaltime::clock_rep> {
-    using type = yaltime::clock_rep;
-};
-
-} // namespace std
-
-namespace yaltime {
 
 class clock {
 public:
-    using rep = clock_rep;
-    using period = std::ratio<1>;
+    using rep = std::int64_t;
+    using period = std::nano;
     using duration = std::chrono::duration<rep, period>;
     using time_point = std::chrono::time_point<clock>;
     static constexpr bool is_steady = false;
@@ -349,7 +290,8 @@ public:
     /* Makes the component that `lookup` finds this object's candidate (see
      * the top of this file), bound at once if it has started and by now()
      * as soon as it has; true if found, false (the clock unchanged) if the
-     * lookup lacks one of its entry points.  Not for a signal handler. */
+     * lookup lacks one of its entry points or its library yaltime_now_ns.
+     * Not for a signal handler. */
     YALTIME_CLOCK_HIDDEN static bool bind(VEK_LOOKUP_T lookup) noexcept
     {
         if (lookup == nullptr)
@@ -359,7 +301,15 @@ public:
         const auto now_function = VEK_LOOKUP_IF(lookup, YALTIME_CMP_NAME, YALTIME_NOW);
         if (resolution == nullptr || period == nullptr || now_function == nullptr)
             return false;
-        detail::offer_candidate(resolution, period, now_function);
+        void *const library = detail::open_defining_object(now_function);
+        const YALTIME_NOW_NS_T now_ns = library != nullptr ? detail::now_ns_beside(library, now_function) : nullptr;
+        if (now_ns == nullptr) {
+            if (library != nullptr)
+                dlclose(library);
+            return false;
+        }
+        detail::hold_bound_library(library);
+        detail::offer_candidate(resolution, period, now_ns);
         detail::adopt_started_candidate();
         return true;
     }
@@ -368,73 +318,72 @@ public:
      * Async-signal-safe, and as cheap as an unbound now(). */
     YALTIME_CLOCK_HIDDEN static bool bound() noexcept
     {
-        return detail::bound_now.load(std::memory_order_acquire) != nullptr ||
+        return detail::bound_now_ns.load(std::memory_order_acquire) != nullptr ||
                detail::adopt_started_candidate() != nullptr;
     }
 
     YALTIME_CLOCK_HIDDEN static time_point now() noexcept
     {
-        const YALTIME_NOW_T now_function = detail::bound_now.load(std::memory_order_acquire);
-        return time_point(duration(now_function != nullptr ? now_function() : unbound_seconds()));
+        const YALTIME_NOW_NS_T now_ns = detail::bound_now_ns.load(std::memory_order_acquire);
+        return time_point(duration(now_ns != nullptr ? now_ns() : unbound_ns()));
     }
 
-    /* Whole seconds since 1970, rounded down; saturated outside time_t, 0 for NaN. */
+    /* Whole seconds since 1970, rounded down (before 1970 too); saturated
+     * outside a 32-bit time_t (i386 without -D_TIME_BITS=64). */
     static std::time_t to_time_t(const time_point &t) noexcept
     {
-        return detail::saturate<std::time_t>(std::floor(seconds_of(t)));
+        const auto s = std::chrono::floor<std::chrono::seconds>(t.time_since_epoch()).count();
+        if constexpr (sizeof(std::time_t) < sizeof(s)) {
+            if (s > std::numeric_limits<std::time_t>::max())
+                return std::numeric_limits<std::time_t>::max();
+            if (s < std::numeric_limits<std::time_t>::min())
+                return std::numeric_limits<std::time_t>::min();
+        }
+        return static_cast<std::time_t>(s);
     }
 
-    static time_point from_time_t(std::time_t t) noexcept { return time_point(duration(static_cast<double>(t))); }
+    static time_point from_time_t(std::time_t t) noexcept { return time_point(std::chrono::seconds(t)); }
 
-    /* The same instant on system_clock (same epoch), truncated toward zero to
-     * its tick, saturated outside its range, the epoch for NaN.  With
-     * from_sys, also what std::chrono::clock_cast uses in C++20. */
+    /* The same instant on system_clock (same epoch): nanoseconds on Linux,
+     * so exact; rounded down to a coarser tick.  With from_sys, also what
+     * std::chrono::clock_cast uses in C++20. */
     static std::chrono::system_clock::time_point to_sys(const time_point &t) noexcept
     {
-        using sys_duration = std::chrono::system_clock::duration;
-        using sys_rep = sys_duration::rep;
-        static_assert(sys_duration::period::num == 1, "system_clock ticks a fraction of a second");
-        constexpr sys_rep ticks_per_second = sys_duration::period::den;
-        const double seconds = seconds_of(t);
-        const double ticks = seconds * static_cast<double>(ticks_per_second);
-        if (std::isnan(seconds) || !(ticks > -std::ldexp(1.0, 63) && ticks < std::ldexp(1.0, 63)))
-            return std::chrono::system_clock::time_point(sys_duration(detail::saturate<sys_rep>(ticks)));
-        /* Whole seconds and the fraction apart: the product in one double
-         * would round today's times to 256 ns. */
-        const auto whole = static_cast<sys_rep>(seconds);
-        const double fraction = seconds - static_cast<double>(whole);
-        return std::chrono::system_clock::time_point(sys_duration(
-            whole * ticks_per_second + static_cast<sys_rep>(fraction * static_cast<double>(ticks_per_second))));
+        return std::chrono::system_clock::time_point(
+            std::chrono::floor<std::chrono::system_clock::duration>(t.time_since_epoch()));
     }
 
+    /* Rounded down to the nanosecond.  A floating-point count is refused:
+     * converting it would be a double to an integer unchecked; floor it to
+     * nanoseconds first. */
     template <typename Duration>
     static time_point from_sys(const std::chrono::time_point<std::chrono::system_clock, Duration> &t) noexcept
     {
-        return time_point(std::chrono::duration_cast<duration>(t.time_since_epoch()));
+        static_assert(!std::chrono::treat_as_floating_point<typename Duration::rep>::value,
+                      "a floating-point time: floor it to integer nanoseconds first");
+        return time_point(std::chrono::floor<duration>(t.time_since_epoch()));
     }
 
 private:
-    static double seconds_of(const time_point &t) noexcept { return t.time_since_epoch().count(); }
-
     /* The OS real-time clock, 0 if it cannot be read (as YALTIME_NOW's own
      * fallback).  clock_gettime, unlike system_clock::now(), is on POSIX's
      * list of async-signal-safe functions. */
-    YALTIME_CLOCK_HIDDEN static YALTIME_SEC_T os_seconds() noexcept
+    YALTIME_CLOCK_HIDDEN static rep os_ns() noexcept
     {
         struct timespec ts;
         if (::clock_gettime(CLOCK_REALTIME, &ts) != 0)
-            return 0.0;
-        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+            return 0;
+        return static_cast<rep>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
     }
 
     /* Unbound: the component if it has started by now, else the OS clock. */
 #if defined(__GNUC__)
     __attribute__((noinline, cold))
 #endif
-    YALTIME_CLOCK_HIDDEN static YALTIME_SEC_T unbound_seconds() noexcept
+    YALTIME_CLOCK_HIDDEN static rep unbound_ns() noexcept
     {
-        const YALTIME_NOW_T now_function = detail::adopt_started_candidate();
-        return now_function != nullptr ? now_function() : os_seconds();
+        const YALTIME_NOW_NS_T now_ns = detail::adopt_started_candidate();
+        return now_ns != nullptr ? now_ns() : os_ns();
     }
 };
 

@@ -15,10 +15,10 @@ namespace {
 TEST(YaltimeClock, OnTheCalendarThroughSystemClock)
 {
     using namespace std::chrono;
-    const yaltime::clock::time_point t{yaltime::clock::duration(1700000000.5)};
+    const yaltime::clock::time_point t{yaltime::clock::duration(1700000000500000001)};
     const sys_time<nanoseconds> sys = yaltime::clock::to_sys(t);
     EXPECT_EQ(year_month_day(year(2023), November, day(14)), year_month_day(floor<days>(sys)));
-    EXPECT_EQ(hh_mm_ss<nanoseconds>(hours(22) + minutes(13) + seconds(20) + milliseconds(500)).to_duration(),
+    EXPECT_EQ(hh_mm_ss<nanoseconds>(hours(22) + minutes(13) + seconds(20) + nanoseconds(500000001)).to_duration(),
               sys - floor<days>(sys));
 #if defined(__cpp_lib_chrono) && __cpp_lib_chrono >= 201907L
     EXPECT_EQ(sys, clock_cast<system_clock>(t));

@@ -19,13 +19,13 @@ PLUGIN_EXPORT bool plugin_bound()
     return yaltime::clock::bound();
 }
 
-PLUGIN_EXPORT double plugin_now_s()
+PLUGIN_EXPORT std::int64_t plugin_now_ns()
 {
     return yaltime::clock::now().time_since_epoch().count();
 }
 
 /* The function this plug-in's clock calls, null while unbound. */
-PLUGIN_EXPORT YALTIME_NOW_T plugin_now_function()
+PLUGIN_EXPORT YALTIME_NOW_NS_T plugin_now_function()
 {
-    return yaltime::detail::bound_now.load();
+    return yaltime::detail::bound_now_ns.load();
 }

@@ -39,7 +39,7 @@ int main(int argc, char **argv)
     const yaltime::clock::time_point t = yaltime::clock::now();
     const double yaltime_now_s = now();
     const std::chrono::system_clock::time_point sys = yaltime::clock::to_sys(t);
-    const double clock_s = t.time_since_epoch().count();
+    const double clock_s = std::chrono::duration<double>(t.time_since_epoch()).count();
     const auto ns = std::chrono::floor<std::chrono::nanoseconds>(sys.time_since_epoch()).count() % 1000000000;
     printf("yaltime::clock %lld.%09lld s, YALTIME_NOW %.6f s, time_t %lld\n",
            static_cast<long long>(yaltime::clock::to_time_t(t)), static_cast<long long>(ns), yaltime_now_s,
