@@ -6,7 +6,6 @@
 
 #include <time.h>
 
-#include <cmath>
 #include <cstdio>
 
 #include "public/tsc.h"
@@ -17,14 +16,6 @@ namespace clock_error {
 
 namespace {
 
-double os_clock_s()
-{
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
-        return 0.0;
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 std::string number(const char *format, double value)
 {
     char text[64];
@@ -33,22 +24,35 @@ std::string number(const char *format, double value)
 }
 
 struct usable_reading {
-    double error_s;
+    double error_ns; /* whole nanoseconds: exact in a double up to 2^53 (104 days) */
     uint64_t width_ticks;
     double slope_us_per_tick;
 };
 
 } // namespace
 
+int64_t os_clock_ns()
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0)
+        return 0;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + static_cast<int64_t>(ts.tv_nsec);
+}
+
 uint64_t bracket_middle(const reading &r)
 {
     return r.tsc_before + ((r.tsc_after - r.tsc_before) >> 1);
 }
 
-double shared_clock_s(const reading &r)
+bool shared_clock_ns(const reading &r, int64_t *ns)
 {
-    return (static_cast<double>(bracket_middle(r)) * r.slope_us_per_tick + static_cast<double>(r.intercept_us)) *
-           1e-6;
+    const long double exact_ns = calib::line_tsc_to_ns({r.slope_us_per_tick, r.intercept_us}, bracket_middle(r));
+    /* Checked before rounding, which has no answer for NaN or for a value
+     * beyond the int64_t range. */
+    if (!(exact_ns > 0.0L && exact_ns < 9223372036854775807.0L))
+        return false;
+    *ns = calib::round_long_double(exact_ns);
+    return true;
 }
 
 estimate estimate_error(const std::vector<reading> &readings)
@@ -56,13 +60,11 @@ estimate estimate_error(const std::vector<reading> &readings)
     estimate e;
     std::vector<usable_reading> usable;
     for (const reading &r : readings) {
-        if (!r.record_known || r.tsc_after < r.tsc_before || !(r.os_s > 0.0))
+        int64_t shared_ns = 0;
+        if (!r.record_known || r.tsc_after < r.tsc_before || r.os_ns <= 0 || !shared_clock_ns(r, &shared_ns))
             continue;
-        const double shared_s = shared_clock_s(r);
-        const double error_s = r.os_s - shared_s;
-        if (!(shared_s > 0.0) || !std::isfinite(error_s))
-            continue;
-        usable.push_back({error_s, r.tsc_after - r.tsc_before, r.slope_us_per_tick});
+        /* Both positive int64_t: the difference cannot overflow. */
+        usable.push_back({static_cast<double>(r.os_ns - shared_ns), r.tsc_after - r.tsc_before, r.slope_us_per_tick});
     }
     if (usable.empty()) {
         bool any_record = false;
@@ -78,9 +80,9 @@ estimate estimate_error(const std::vector<reading> &readings)
     std::vector<double> tight;
     for (const usable_reading &u : usable)
         if (u.width_ticks - narrowest->width_ticks <= narrowest->width_ticks)
-            tight.push_back(u.error_s);
+            tight.push_back(u.error_ns);
     e.known = true;
-    e.error_s = monitor::median(tight);
+    e.error_s = monitor::median(tight) * 1e-9;
     e.bracket_s = static_cast<double>(narrowest->width_ticks) * narrowest->slope_us_per_tick * 1e-6;
     e.readings_used = static_cast<int>(tight.size());
     return e;
@@ -94,7 +96,7 @@ std::vector<reading> take_readings(const void *area, int count)
     for (int i = 0; i < count; ++i) {
         reading r;
         r.tsc_before = rdtsc();
-        r.os_s = os_clock_s();
+        r.os_ns = os_clock_ns();
         r.tsc_after = rdtsc();
         /* The record in force after the bracket, as a reader converting
          * its middle would use it: idx once, then that record. */

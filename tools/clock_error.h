@@ -10,6 +10,12 @@
  * shows the delay as error, so only the readings whose bracket is at most
  * twice the narrowest one count, and their median is the estimate.
  *
+ * Both clocks are taken to the nanosecond: the OS clock as whole
+ * nanoseconds, the record's line carried in long double
+ * (calib::line_tsc_to_ns), and the error subtracted in integers.  A double
+ * of seconds since 1970 steps by 2^-22 s (about 238 ns) in this century and
+ * would hide the error of a clock that is good to a few nanoseconds.
+ *
  * The arithmetic takes readings as plain values; only take_readings() reads
  * clocks and the area.
  */
@@ -29,7 +35,7 @@ constexpr int READINGS = 9;
 struct reading {
     uint64_t tsc_before = 0;
     uint64_t tsc_after = 0;
-    double os_s = 0.0;             /* CLOCK_REALTIME, seconds since 1970 */
+    int64_t os_ns = 0;             /* CLOCK_REALTIME, nanoseconds since 1970 */
     bool record_known = false;     /* idx named a record of the ring */
     double slope_us_per_tick = 0.0;
     int64_t intercept_us = 0;
@@ -38,7 +44,7 @@ struct reading {
 struct estimate {
     bool known = false;
     std::string problem;           /* why it is not known */
-    double error_s = 0.0;          /* OS clock minus shared clock */
+    double error_s = 0.0;          /* OS clock minus shared clock, from whole nanoseconds */
     double bracket_s = 0.0;        /* narrowest bracket, in seconds of the record */
     int readings_used = 0;
 };
@@ -46,8 +52,13 @@ struct estimate {
 /* The midpoint of the bracket, as the component takes it: before + (after - before) / 2. */
 uint64_t bracket_middle(const reading &r);
 
-/* The shared clock's time of the bracket's middle: (ticks * slope + intercept) * 1e-6. */
-double shared_clock_s(const reading &r);
+/* The shared clock's time of the bracket's middle in whole nanoseconds since
+ * 1970, (ticks * slope + intercept) * 1000 rounded; false when the record
+ * gives no time from 1970 to 2262 (NaN, negative, beyond the int64_t range). */
+bool shared_clock_ns(const reading &r, int64_t *ns);
+
+/* CLOCK_REALTIME in nanoseconds since 1970; 0 if it cannot be read or is before 1970. */
+int64_t os_clock_ns();
 
 /* The median error of the tight readings; not known when no reading has a
  * record giving a positive time, or a bracket that runs backwards. */
@@ -56,7 +67,7 @@ estimate estimate_error(const std::vector<reading> &readings);
 /* Takes `count` readings against the area at `area` (AREA_SIZE_BYTES, already checked). */
 std::vector<reading> take_readings(const void *area, int count);
 
-/* "clock error  +0.477 us (OS clock minus YALTIME's shared clock)" or why it is unknown. */
+/* "clock error  +0.012 us (OS clock minus YALTIME's shared clock)" or why it is unknown. */
 std::string format_text(const estimate &e);
 
 /* `, "clock_error_s": ...` fields to append to a JSON object. */

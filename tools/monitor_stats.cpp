@@ -66,6 +66,16 @@ error_summary summarise_errors(const std::vector<error_sample> &samples, double 
     return summary;
 }
 
+std::string format_error(double abs_us)
+{
+    char text[64];
+    if (abs_us * 1000.0 < 999.5) /* what would print as 1000 ns prints as 1.000 us */
+        std::snprintf(text, sizeof text, "%.0f ns", abs_us * 1000.0);
+    else
+        std::snprintf(text, sizeof text, "%.3f us", abs_us);
+    return text;
+}
+
 static std::string seconds_or_never(const std::optional<double> &s)
 {
     if (!s)
@@ -82,8 +92,9 @@ std::string format_summary(const error_summary &summary, double within_us)
     std::snprintf(text, sizeof text, "summary: %zu samples from %.0f s on (run of %.0f s)\n",
                   summary.settled_samples, summary.settled_from_s, summary.run_s);
     out += text;
-    std::snprintf(text, sizeof text, "  |clock error|  median %.3f us  p99 %.3f us  max %.3f us\n",
-                  summary.median_abs_us, summary.p99_abs_us, summary.max_abs_us);
+    std::snprintf(text, sizeof text, "  |clock error|  median %s  p99 %s  max %s\n",
+                  format_error(summary.median_abs_us).c_str(), format_error(summary.p99_abs_us).c_str(),
+                  format_error(summary.max_abs_us).c_str());
     out += text;
     std::snprintf(text, sizeof text, "  first within %g us: %s;  within %g us from then on: %s\n", within_us,
                   seconds_or_never(summary.first_within_s).c_str(), within_us,

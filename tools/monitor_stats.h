@@ -55,6 +55,10 @@ double percentile(std::vector<double> values, double percent);
 
 error_summary summarise_errors(const std::vector<error_sample> &samples, double within_us = WITHIN_US);
 
+/* An absolute error as the summary gives it: "12 ns" below a microsecond,
+ * where the readings' nanoseconds matter, else "1.250 us". */
+std::string format_error(double abs_us);
+
 /* The summary as the monitor prints it at exit, several lines. */
 std::string format_summary(const error_summary &summary, double within_us = WITHIN_US);
 

@@ -11,7 +11,10 @@
  * state, which it reads from the component's exported tsci2_* variables.
  * At the end (after N seconds, or on SIGINT or SIGTERM) it prints a summary
  * of the error and writes the SVG plot.  Each second's clock error is the
- * median of five YALTIME_GET_CLOCK_ERROR readings taken back to back.
+ * median of five readings taken back to back, each the OS clock bracketed
+ * by two TSC reads, whose middle the component converts to whole
+ * nanoseconds (yaltime_tsc_to_ns, public/yaltime_ns.h): the error comes to
+ * the nanosecond, where a double of seconds since 1970 would step by 238 ns.
  * Before it starts the component, it runs the TSC check (tools/tsc_check.h:
  * the CPUs' TSCs compared, with the kernel's view and the CPU's flags),
  * prints its verdict, and warns on stderr when the TSC is unfit.
@@ -33,6 +36,9 @@
 
 #include "host/vek_host.h"
 #include "interface/yaltime.interface.h"
+#include "public/tsc.h"
+#include "public/yaltime_ns.h"
+#include "tools/clock_error.h"
 #include "tools/component_path.h"
 #include "tools/error_plot.h"
 #include "tools/monitor_record.h"
@@ -137,6 +143,9 @@ struct yaltime_api {
     YALTIME_GET_TSC_FREQUENCY_T tsc_frequency;
     YALTIME_GET_STEP_COUNT_T step_count;
     YALTIME_GET_UPDATE_COUNT_T update_count;
+    /* Exported beside the registration, not an entry point: null in a
+     * library older than the nanosecond readings. */
+    YALTIME_TSC_TO_NS_T tsc_to_ns;
 
     bool complete() const
     {
@@ -154,6 +163,8 @@ yaltime_api look_up_api()
     api.tsc_frequency = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_GET_TSC_FREQUENCY);
     api.step_count = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_GET_STEP_COUNT);
     api.update_count = VEK_LOOKUP_IF(vek_host_lookup, YALTIME_CMP_NAME, YALTIME_GET_UPDATE_COUNT);
+    void *library = vek_host_library_handle(YALTIME_CMP_NAME);
+    api.tsc_to_ns = library ? reinterpret_cast<YALTIME_TSC_TO_NS_T>(dlsym(library, "yaltime_tsc_to_ns")) : nullptr;
     return api;
 }
 
@@ -222,15 +233,34 @@ bool wait_until(double deadline_s, const sigset_t &stop)
 }
 
 /*
+ * OS clock minus YALTIME's clock in nanoseconds, as YALTIME_GET_CLOCK_ERROR
+ * takes it (the OS clock between two TSC reads, the middle converted) but
+ * both sides in whole nanoseconds, subtracted as integers.
+ */
+double clock_error_ns(YALTIME_TSC_TO_NS_T tsc_to_ns)
+{
+    clock_error::reading r;
+    r.tsc_before = rdtsc();
+    r.os_ns = clock_error::os_clock_ns();
+    r.tsc_after = rdtsc();
+    const int64_t yaltime_ns = tsc_to_ns(clock_error::bracket_middle(r));
+    /* The OS time is not negative, and the component's is not either on a
+     * clock set after 1970 (it falls back to the OS clock, and saturates
+     * rather than wrap): the difference cannot overflow. */
+    return static_cast<double>(r.os_ns - yaltime_ns);
+}
+
+/*
  * The clock error, as the median of a few readings taken back to back: a
  * reading during which this thread was preempted brackets the OS clock
- * loosely and shows the delay as error, and the median drops it.
+ * loosely and shows the delay as error, and the median drops it.  A library
+ * without the nanosecond readings gives the entry point's double.
  */
 double clock_error_us(const yaltime_api &api)
 {
     std::vector<double> readings;
     for (int i = 0; i < CLOCK_ERROR_READINGS; ++i)
-        readings.push_back(api.clock_error() * 1e6);
+        readings.push_back(api.tsc_to_ns ? clock_error_ns(api.tsc_to_ns) * 1e-3 : api.clock_error() * 1e6);
     return monitor::median(readings);
 }
 

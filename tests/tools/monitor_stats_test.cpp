@@ -125,6 +125,9 @@ TEST(MonitorStats, SummaryTextCarriesTheFigures)
     EXPECT_NE(std::string::npos, text.find("median 2.000 us")) << text;
     EXPECT_NE(std::string::npos, text.find("max 4.000 us")) << text;
     EXPECT_NE(std::string::npos, text.find("first within 5 us: 2 s")) << text;
+    /* Below a microsecond the nanoseconds show. */
+    const std::string fine = monitor::format_summary(monitor::summarise_errors(record({0.3, -0.010, 0.008, 0.9996})));
+    EXPECT_NE(std::string::npos, fine.find("median 10 ns  p99 1.000 us  max 1.000 us")) << fine;
 }
 
 monitor::monitor_line line_at(double elapsed_s, int steps, bool loop_known = true)

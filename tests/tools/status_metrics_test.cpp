@@ -40,17 +40,17 @@ const std::string component_library = YALTIME_COMPONENT_LIBRARY;
 
 /* --- clock error ---------------------------------------------------------- */
 
-/* A record of 1 us per tick from 1 s: tick t is 1 + t * 1e-6 seconds (a small
- * time, so that the doubles hold the errors exactly enough). */
-clock_error::reading at(uint64_t before, uint64_t after, double os_s)
+/* A record of 1 us per tick from 1 s: tick t is 1e9 + t * 1000 nanoseconds. */
+clock_error::reading at(uint64_t before, uint64_t after, int64_t os_ns, int64_t intercept_us = 1000000,
+                        double slope_us_per_tick = 1.0)
 {
     clock_error::reading r;
     r.tsc_before = before;
     r.tsc_after = after;
-    r.os_s = os_s;
+    r.os_ns = os_ns;
     r.record_known = true;
-    r.slope_us_per_tick = 1.0;
-    r.intercept_us = 1000000;
+    r.slope_us_per_tick = slope_us_per_tick;
+    r.intercept_us = intercept_us;
     return r;
 }
 
@@ -58,7 +58,10 @@ TEST(ClockError, ConvertsTheMiddleOfTheBracketDroppingTheLowestBit)
 {
     EXPECT_EQ(101u, clock_error::bracket_middle(at(100, 103, 0)));
     EXPECT_EQ(UINT64_MAX - 2, clock_error::bracket_middle(at(UINT64_MAX - 3, UINT64_MAX, 0)));
-    EXPECT_DOUBLE_EQ(1 + 101e-6, clock_error::shared_clock_s(at(100, 103, 0)));
+    int64_t ns = 0;
+    ASSERT_TRUE(clock_error::shared_clock_ns(at(100, 103, 0), &ns));
+    EXPECT_EQ(1000101000, ns);
+    EXPECT_FALSE(clock_error::shared_clock_ns(at(0, 2, 0, INT64_MAX / 1000 + 1), &ns)) << "beyond 2262";
 }
 
 TEST(ClockError, MedianOfTheTightReadings)
@@ -67,26 +70,34 @@ TEST(ClockError, MedianOfTheTightReadings)
         const char *what;
         std::vector<clock_error::reading> readings;
         bool known;
-        double error_us;
+        double error_ns;
         int used;
     };
-    /* OS time 1 + 101e-6 + e: an error of e at tick 101. */
-    const double t = 1 + 101e-6;
+    /* OS time t + e: an error of e at tick 101. */
+    const int64_t t = 1000101000;
     clock_error::reading no_record = at(100, 102, t);
     no_record.record_known = false;
-    clock_error::reading before_1970 = at(100, 102, t);
-    before_1970.intercept_us = -1000000;
-    clock_error::reading nan_slope = at(100, 102, t);
-    nan_slope.slope_us_per_tick = NAN;
+    clock_error::reading before_1970 = at(100, 102, t, -1000000);
+    clock_error::reading nan_slope = at(100, 102, t, 1000000, NAN);
+    /* 2^-11 us a tick (2.048 GHz) from 2026-12-09: tick n is today + n * 125 / 256 ns, exactly;
+     * a double of seconds would show 10 ns as 0 or 238. */
+    const int64_t today_us = 1796774400000000;
+    const auto ten_ns_off = [&](uint64_t middle) {
+        return at(middle - 1, middle + 1, today_us * 1000 + static_cast<int64_t>(middle / 256 * 125) + 10, today_us,
+                  1.0 / 2048);
+    };
     const std::vector<row> rows = {
-        {"one reading", {at(100, 102, t + 2e-6)}, true, 2.0, 1},
-        {"median of three", {at(100, 102, t + 1e-6), at(100, 102, t + 5e-6), at(100, 102, t - 3e-6)}, true, 1.0, 3},
-        {"a wide bracket is dropped",
-         {at(100, 102, t + 1e-6), at(0, 1000, t + 500e-6), at(100, 102, t + 3e-6)}, true, 2.0, 2},
-        {"twice the narrowest still counts", {at(100, 102, t), at(99, 103, t + 4e-6)}, true, 2.0, 2},
-        {"a bracket running backwards is dropped", {at(102, 100, t + 9e-6), at(100, 102, t)}, true, 0.0, 1},
-        {"no OS time is dropped", {at(100, 102, 0.0), at(100, 102, t - 1e-6)}, true, -1.0, 1},
-        {"shared clock ahead", {at(100, 102, t - 250e-6)}, true, -250.0, 1},
+        {"one reading", {at(100, 102, t + 2000)}, true, 2000, 1},
+        {"median of three", {at(100, 102, t + 1000), at(100, 102, t + 5000), at(100, 102, t - 3000)}, true, 1000, 3},
+        {"a wide bracket is dropped", {at(100, 102, t + 1000), at(0, 1000, t + 500000), at(100, 102, t + 3000)}, true,
+         2000, 2},
+        {"twice the narrowest still counts", {at(100, 102, t), at(99, 103, t + 4000)}, true, 2000, 2},
+        {"a bracket running backwards is dropped", {at(102, 100, t + 9000), at(100, 102, t)}, true, 0, 1},
+        {"no OS time is dropped", {at(100, 102, 0), at(100, 102, t - 1000)}, true, -1000, 1},
+        {"shared clock ahead", {at(100, 102, t - 250000)}, true, -250000, 1},
+        {"10 ns behind, today at tick 2^20", {ten_ns_off(uint64_t{1} << 20)}, true, 10, 1},
+        {"10 ns behind, today at tick 2^40", {ten_ns_off(uint64_t{1} << 40)}, true, 10, 1},
+        {"10 ns behind, today at tick 2^60", {ten_ns_off(uint64_t{1} << 60)}, true, 10, 1},
         {"nothing", {}, false, 0, 0},
         {"no record in force", {no_record, no_record}, false, 0, 0},
         {"record before 1970", {before_1970}, false, 0, 0},
@@ -96,13 +107,23 @@ TEST(ClockError, MedianOfTheTightReadings)
         const clock_error::estimate e = clock_error::estimate_error(r.readings);
         EXPECT_EQ(r.known, e.known) << r.what;
         if (r.known) {
-            EXPECT_NEAR(r.error_us, e.error_s * 1e6, 0.01) << r.what;
+            EXPECT_NEAR(r.error_ns, e.error_s * 1e9, 0.01) << r.what;
             EXPECT_EQ(r.used, e.readings_used) << r.what;
         } else {
             EXPECT_FALSE(e.problem.empty()) << r.what;
         }
     }
     EXPECT_EQ("no record in force", clock_error::estimate_error({no_record}).problem);
+}
+
+TEST(ClockError, NanosecondsShowInTextAndJson)
+{
+    clock_error::estimate e;
+    e.known = true;
+    e.error_s = -10e-9;
+    e.bracket_s = 21e-9;
+    EXPECT_EQ("clock error  -0.010 us (OS clock minus YALTIME's shared clock)\n", clock_error::format_text(e));
+    EXPECT_EQ(", \"clock_error_us\": -0.010, \"clock_error_bracket_us\": 0.021", clock_error::json_fields(e));
 }
 
 /* --- TSC health ------------------------------------------------------------ */
@@ -331,7 +352,7 @@ TEST(TscCheck, MeasuresAnOffsetPutInThroughItsSeam)
 
 TEST(Prometheus, ValuesReadBackExactly)
 {
-    for (double v : {0.0, 1.0, -1.0, 0.1, 4.76837158203125e-07, 2299997054.0697865, 16408.0, 1e-300, -5e-324})
+    for (double v : {0.0, 1.0, -1.0, 0.1, -1e-8, 4.76837158203125e-07, 2299997054.0697865, 16408.0, 1e-300, -5e-324})
         EXPECT_EQ(v, std::strtod(prometheus::format_value(v).c_str(), nullptr)) << prometheus::format_value(v);
     EXPECT_EQ("16408", prometheus::format_value(16408));
     EXPECT_EQ("NaN", prometheus::format_value(NAN));
