@@ -114,15 +114,19 @@ inline double line_tsc_to_secs(line l, uint64 ticks)
 }
 
 /*
- * Nanoseconds since 1970 at `ticks`: (ticks * slope + intercept) * 1000,
- * carried in long double, whose 64-bit significand holds every tick count
- * below 2^64 exactly; each of the three roundings is then within 2^-64 of
- * the value, a fraction of a nanosecond at any time before 2262.
+ * Nanoseconds since 1970 at `ticks`: ticks * (slope * 1000) + intercept *
+ * 1000, carried in long double, whose 64-bit significand holds every tick
+ * count below 2^64 and every intercept in nanoseconds exactly; each of the
+ * three roundings is then within 2^-64 of its value, a fraction of a
+ * nanosecond at any time before 2262.  The scaling to nanoseconds is done
+ * on the record's two values, which are loaded while the TSC is being
+ * read, so the tick's own chain is one multiply and one add.
  */
 inline long double line_tsc_to_ns(line l, uint64 ticks)
 {
-    const long double usecs = static_cast<long double>(ticks) * l.slope + static_cast<long double>(l.intercept);
-    return usecs * 1000.0L;
+    const long double ns_per_tick = static_cast<long double>(l.slope) * 1000.0L;
+    const long double intercept_ns = static_cast<long double>(l.intercept) * 1000.0L;
+    return static_cast<long double>(ticks) * ns_per_tick + intercept_ns;
 }
 
 /* `value` rounded to the nearest whole number (the x87 unit's rounding
