@@ -6,7 +6,7 @@
 //   yaltime-probe [--arg NAME]... [--count-mmap] [--every SECONDS]
 //                 [--for SECONDS] [--tsc-to-now TICKS] [--serve]
 //                 [--as-uid UID] [--hold-start SECONDS] [--busy THREADS]
-//                 [--accuracy] [--fork [--parent-exits]] LIBRARY
+//                 [--accuracy [--through-clock]] [--fork [--parent-exits]] LIBRARY
 //
 // --hold-start lengthens the first sleep of a second or more that the start
 // makes (the initial calibration's span; an owner's takeover is under way
@@ -20,7 +20,8 @@
 // (accuracy_probe.h): every --every seconds for the --for span, the error of
 // yaltime_now_ns against the OS clock, and meanwhile on a thread of its own
 // how far converting one tick again 1 ms later (yaltime_tsc_to_ns) moves it
-// back, all in nanoseconds.
+// back, all in nanoseconds.  With --through-clock the readings are
+// yaltime::clock::now()'s, the clock bound through the host's lookup.
 //
 // --as-uid drops to that user and group (from root) once the libraries are
 // loaded, before the component starts: everything the component does with
@@ -62,6 +63,7 @@
 #include "tests/component/accuracy_probe.h"
 #include "interface/vek_base.interface.h"
 #include "interface/yaltime.interface.h"
+#include "public/yaltime_clock.hpp"
 #include "time/os_time.h"
 
 namespace {
@@ -79,6 +81,7 @@ struct options {
     double hold_start_s = 0.0;
     int busy_threads = 0;
     bool accuracy = false;
+    bool through_clock = false;
     uint64_t tsc = 0;
     const char *library = nullptr;
 };
@@ -94,6 +97,8 @@ std::atomic<int> distinct_areas{0};
 VEK_BASE_SLEEP_T real_sleep = nullptr;
 double hold_start_s = 0.0;
 thread_local bool t_starting = false;
+
+int64_t clock_now_ns() { return yaltime::clock::now().time_since_epoch().count(); }
 
 double mono_now()
 {
@@ -172,6 +177,8 @@ bool parse(int argc, char **argv, options *o)
             o->hold_start_s = std::atof(argv[++i]);
         else if (a == "--busy" && has_value)
             o->busy_threads = std::atoi(argv[++i]);
+        else if (a == "--through-clock")
+            o->through_clock = true;
         else if (a == "--accuracy")
             o->accuracy = true;
         else if (a[0] != '-' && o->library == nullptr)
@@ -318,8 +325,12 @@ int main(int argc, char **argv)
         std::printf("tsc_to_now ticks=%" PRIu64 " now=%.6f\n", o.tsc, tsc_to_now(o.tsc));
 
     if (o.accuracy) {
+        if (o.through_clock && !yaltime::clock::bind(vek_host_lookup)) {
+            std::fprintf(stderr, "yaltime-probe: yaltime::clock does not bind\n");
+            return 1;
+        }
         const accuracy::summary a =
-            accuracy::measure(exported<YALTIME_NOW_NS_T>(o.library, "yaltime_now_ns"),
+            accuracy::measure(o.through_clock ? clock_now_ns : exported<YALTIME_NOW_NS_T>(o.library, "yaltime_now_ns"),
                               exported<YALTIME_TSC_TO_NS_T>(o.library, "yaltime_tsc_to_ns"), o.for_s, o.every_s);
         std::printf("accuracy %s steps=%d code=%d\n", accuracy::format(a).c_str(), steps(), code());
         std::fflush(stdout);

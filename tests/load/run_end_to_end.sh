@@ -6,6 +6,8 @@
 #   tests/load/run_end_to_end.sh [BUILD_DIR] [SECONDS]    (default build/x64 900)
 #
 #   local, quiet       yaltime_local, the machine's clocks as they are  (case quiet)
+#   the same, read     yaltime_local, quiet, each reading               (clock)
+#   through the clock  yaltime::clock::now()
 #   local, wandering   yaltime_local, both OS clocks' rate wandering     (wander)
 #   owner, wandering   yaltime_master, the same wander                   (owner)
 #   reader of owner    no argument: reads the owner's shared area, the same
@@ -13,7 +15,7 @@
 #   local, slewed      yaltime_local, both OS clocks slewed as a time    (slew)
 #                      daemon slews them
 #
-# E2E_CASES (default "quiet wander owner slew") picks the cases to run.
+# E2E_CASES (default "quiet clock wander owner slew") picks the cases to run.
 #
 # The wander is the clock-shift preload library's random walk of the OS
 # clocks' rate: every 64 s the rate changes by a normal draw of
@@ -42,7 +44,7 @@ seconds=${2:-900}
 sigma=${E2E_SIGMA_PPM:-0.2}
 seed=${E2E_SEED:-1}
 every=${E2E_EVERY:-0.01}
-cases=${E2E_CASES:-quiet wander owner slew}
+cases=${E2E_CASES:-quiet clock wander owner slew}
 probe="$build/bin/yaltime_probe"
 library="$build/lib/lib-vek-yaltime.so"
 preload="$build/lib/libyaltime_clock_shift.so"
@@ -103,6 +105,7 @@ run() { # NAME PREFIX CLOCKS(wander|slew|no) [PROBE ARGS...]
 
 echo "measuring $cases for $seconds s (wander sigma $sigma ppm every 64 s, seed $seed; slews $slews) ..." >&2
 wanted quiet && run local_quiet "${tag}lq_" no --arg yaltime_local
+wanted clock && run local_clock "${tag}lc_" no --arg yaltime_local --through-clock
 wanted wander && run local_wander "${tag}lw_" wander --arg yaltime_local
 wanted slew && run local_slew "${tag}ls_" slew --arg yaltime_local
 if wanted owner; then
@@ -152,6 +155,7 @@ row() { # NAME LABEL P99_TARGET_NS(- for none) BACK_FIELD
 # A walk of 0.2 ppm keeps p99 within 50 ns, a wider one within 100 ns.
 wander_target=$(awk -v s="$sigma" 'BEGIN { print (s <= 0.2 ? 50 : 100) }')
 wanted quiet && row local_quiet "local-only, quiet" 20 back_max_ns
+wanted clock && row local_clock "local-only, quiet, through yaltime::clock" 20 back_max_ns
 wanted wander && row local_wander "local-only, wander $sigma ppm / 64 s" "$wander_target" back_max_ns
 wanted owner && row owner_wander "owner, wander $sigma ppm / 64 s" "$wander_target" back_max_ns
 wanted owner && row reader_wander "reader of that owner" "$wander_target" back_max_ns
