@@ -287,7 +287,8 @@ std::vector<sweep_case> sweep_cases()
     // monotonic and raw clocks stand still.  The clock is right on waking.
     for (double s : {0.5, 5.0, 60.0, 600.0, HOUR_S, 24 * HOUR_S})
         cases.push_back({"suspended to idle", fixed(s, 1) + " s", RUNNING_AT_S, 0,
-                         [s](sim::sim_clock &c) { c.suspend(s); }, s, 0, 3, 1, 120, 0, 0});
+                         [s](sim::sim_clock &c) { c.suspend(s); }, s, 0, 3, 1, 120, 0, 0, 0, NEVER_BACK_US,
+                         s + RUN_AFTER_S});
     // An OS step 1.5 s into a slew, the catch-up still owed: the clock
     // moves by the step, not by the step and the rest of the catch-up.
     for (double ppm : {-83333.0, 83333.0, -500.0})
