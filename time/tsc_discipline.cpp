@@ -231,10 +231,13 @@ static bool plausible_rate(double rate, double against)
 bool phase_estimate::take_new_tsc_rate(const clock_reading &r)
 {
     if (uses_raw_) {
+        /* Not measured yet (a new rate inside the first second): the line's
+         * rate stood in for it, as tsc_jumped had it. */
+        const double against = raw_ns_per_tick_ > 0 ? raw_ns_per_tick_ : line_.ns_per_tick;
         const double rate = static_cast<double>(wrap_sub(r.raw_ns, raw_ns_)) / signed_ticks(raw_tsc(r), raw_tsc_);
-        if (!(raw_ns_per_tick_ > 0) || !plausible_rate(rate, raw_ns_per_tick_))
+        if (!plausible_rate(rate, against))
             return false;
-        line_.ns_per_tick *= rate / raw_ns_per_tick_;
+        line_.ns_per_tick *= rate / against;
         raw_ns_per_tick_ = rate;
         return true;
     }

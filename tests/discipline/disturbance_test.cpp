@@ -317,18 +317,21 @@ std::vector<sweep_case> sweep_cases()
     for (sweep_case &c : cases)
         c.raw = c.kind != "no raw clock";
     // A TSC rate change is a rate: no step, never back, within 1 us 30 s
-    // after (2.4 to 2.6 GHz is +8.3333 %, 2.6 to 2.4 GHz -7.6923 %).
-    for (double percent : {0.01, 0.03, 0.1, 0.3, 1.0, 3.0, 7.6923, 8.3333, 10.0, 30.0, 50.0}) {
-        for (double sign : {1.0, -1.0}) {
-            const auto ppm = std::llround(sign * percent * 1e4);
+    // after (2.4 to 2.6 GHz is +8.3333 %, 2.6 to 2.4 GHz -7.6923 %); also
+    // inside the discipline's first second (the first poll's step counts).
+    const auto tsc_rate = [](int64 ppm) {
+        return [ppm](sim::sim_clock &c) {
+            c.tsc_rate_change_at_ns = c.t_ns;
+            c.tsc_rate_ppm = ppm;
+        };
+    };
+    for (double percent : {0.01, 0.03, 0.1, 0.3, 1.0, 3.0, 7.6923, 8.3333, 10.0, 30.0, 50.0})
+        for (double sign : {1.0, -1.0})
             cases.push_back({"TSC rate changed, 0.01 % to 50 %", signed_size(sign * percent, "%"), RUNNING_AT_S, 0,
-                             [ppm](sim::sim_clock &c) {
-                                 c.tsc_rate_change_at_ns = c.t_ns;
-                                 c.tsc_rate_ppm = ppm;
-                             },
-                             0, 0, 30, 1, 30, 0, 0});
-        }
-    }
+                             tsc_rate(std::llround(sign * percent * 1e4)), 0, 0, 30, 1, 30, 0, 0});
+    for (double percent : {-30.0, 8.3333})
+        cases.push_back({"TSC rate changed, 0.01 % to 50 %", signed_size(percent, "%") + " in the first second", 0.5, 0,
+                         tsc_rate(std::llround(percent * 1e4)), 0, 0, 30, 1, 30, 1, 0});
     // Quiet runs and preempted readings: the first poll's step and no other.
     const auto none = [](sim::sim_clock &) {};
     cases.push_back({"quiet or preempted", "quiet", 0, 0, none, 0, 0, 20, 0, -1, 1, 2.5});

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <utility>
 
 #include "time/tsc_discipline.h"
 
@@ -76,19 +75,6 @@ TEST(DisciplineReading, WhatOneReadingShows)
                         0.0, 1.0)
                 << c.what;
         }
-    }
-    // A disagreement with the raw clock is told by the next reading: a new
-    // rate when it disagrees again (the line takes it), a jump when it agrees.
-    for (const auto &[second_extra, verdict] :
-         {std::pair{int64{200000}, tsci2::READING_TSC_RATE}, {int64{100000}, tsci2::READING_TSC_JUMPED}}) {
-        tsci2::phase_estimate e;
-        e.start(reading(0, 0, 0, 0, 0, true), 0.001);
-        int64 os_step_ns = 0;
-        ASSERT_EQ(e.take(reading(1, 0, 0, 0, 0, true), &os_step_ns), tsci2::READING_IN_STEP);
-        ASSERT_EQ(e.take(reading(2, 0, 0, 100000, 0, true), &os_step_ns), tsci2::READING_TSC_JUMP);
-        EXPECT_EQ(e.take(reading(3, 0, 0, second_extra, 0, true), &os_step_ns), verdict);
-        EXPECT_NEAR(e.line().ns_per_tick * (1 + static_cast<double>(second_extra - 100000) / 1e9), 1.0, 1e-9);
-        EXPECT_GT(e.tsc_jump_ns(), 99000.0); // the ticks ran ahead
     }
     // No rate to start from: nothing is judged.
     tsci2::phase_estimate unstarted;
