@@ -27,9 +27,14 @@
  *   - Real-time minus monotonic changed: the OS clock was set.  Step.
  *   - The raw clock against the ticks: the raw clock runs at the hardware's
  *     rate, and no daemon's slew or frequency correction touches it.  A
- *     disagreement beyond DISCIPLINE_TSC_JUMP_NS over a cycle is a TSC
- *     jump: step (a second one in a row is a new TSC rate, measured against
- *     the raw clock).  The TSC's rate against it is tracked, so a slow drift
+ *     disagreement beyond DISCIPLINE_TSC_JUMP_NS over a cycle is a TSC jump
+ *     or a new TSC rate, and one reading cannot tell which: it is followed
+ *     as a rate, never stepped.  A second disagreement in a row is a new
+ *     rate, measured against the raw clock, and followed as any rate
+ *     change; a next reading that agrees tells a jump, stepped then where
+ *     the clock is still off by more than a jump's size (a suspend, with
+ *     the TSC and the real-time clock running on, leaves nothing to step).
+ *     The TSC's rate against the raw clock is tracked, so a slow drift
  *     between the two is followed, not taken for a jump.
  *   - Anything else the real-time clock does is a change of its rate: a
  *     time daemon slewing it (at 500 ppm, at up to 83333 ppm) or steering
@@ -52,7 +57,9 @@
  * the slope.  The pivot lies a little before the record is written when the
  * slope rises, a little after when it falls (continuation_pivot), so that no
  * tick converted just before the switch reads earlier after it.  A step
- * (the OS clock stepped or the TSC jumped) writes the estimate itself.
+ * for a TSC jump writes the estimate itself (back, 1 us short of it); a
+ * step of the OS clock moves the record in force by that step, and no
+ * more: what a catch-up still owed is taken up after it as before.
  * Every record comes into force at once through calib::publish_record.
  */
 #include "time/tsc_discipline.h"
@@ -180,19 +187,33 @@ bool phase_estimate::os_stepped(const clock_reading &r, double width, int64 *ste
     return std::fabs(static_cast<double>(*step_ns)) > DISCIPLINE_OS_STEP_MIN_NS + width + last_width_ns_;
 }
 
-bool phase_estimate::tsc_jumped(const clock_reading &r, double width) const
+/*
+ * Whether the TSC disagrees with its witness over the last cycle; notes by
+ * how much the ticks ran ahead of it when they do (tsc_ahead_ns_).  Before the first
+ * cycle has measured the TSC's rate against the raw clock, the line's rate
+ * stands in, which the initial calibration measured against the monotonic
+ * clock: a slew through the start-up second may leave it off by up to
+ * DISCIPLINE_FIRST_RATE_TOLERANCE, so only a larger disagreement is a jump.
+ */
+bool phase_estimate::tsc_jumped(const clock_reading &r, double width)
 {
+    double ahead_ns = 0, limit_ns = 0;
     if (uses_raw_) {
-        if (!(raw_ns_per_tick_ > 0))
-            return false; /* the first cycle measures the rate it is judged by */
         const double raw_elapsed_ns = static_cast<double>(wrap_sub(r.raw_ns, raw_ns_));
-        const double tick_elapsed_ns = signed_ticks(raw_tsc(r), raw_tsc_) * raw_ns_per_tick_;
-        return std::fabs(raw_elapsed_ns - tick_elapsed_ns) >
-               DISCIPLINE_TSC_JUMP_NS + raw_width_ns(r) + last_raw_width_ns_;
+        const bool first = !(raw_ns_per_tick_ > 0);
+        const double rate = first ? line_.ns_per_tick : raw_ns_per_tick_;
+        ahead_ns = signed_ticks(raw_tsc(r), raw_tsc_) * rate - raw_elapsed_ns;
+        limit_ns = DISCIPLINE_TSC_JUMP_NS + raw_width_ns(r) + last_raw_width_ns_ +
+                   (first ? std::fabs(raw_elapsed_ns) * DISCIPLINE_FIRST_RATE_TOLERANCE : 0.0);
+    } else {
+        const double mono_elapsed_ns = static_cast<double>(wrap_sub(r.mono_ns, mono_ns_));
+        ahead_ns = signed_ticks(mono_tsc(r), mono_tsc_) * line_.ns_per_tick - mono_elapsed_ns;
+        limit_ns = DISCIPLINE_TSC_JUMP_NS + width + last_width_ns_;
     }
-    const double mono_elapsed_ns = static_cast<double>(wrap_sub(r.mono_ns, mono_ns_));
-    const double tick_elapsed_ns = signed_ticks(mono_tsc(r), mono_tsc_) * line_.ns_per_tick;
-    return std::fabs(mono_elapsed_ns - tick_elapsed_ns) > DISCIPLINE_TSC_JUMP_NS + width + last_width_ns_;
+    if (!(std::fabs(ahead_ns) > limit_ns))
+        return false;
+    tsc_ahead_ns_ = ahead_ns;
+    return true;
 }
 
 /* Plausible as a new rate of the TSC against the one the line has. */
@@ -204,21 +225,27 @@ static bool plausible_rate(double rate, double against)
 /*
  * A TSC that disagreed with its witness a second cycle in a row runs at a
  * new rate: the rate over the last cycle, against the raw clock (the line's
- * rate scaled with it) or, without one, against the monotonic clock.
+ * rate scaled with it) or, without one, against the monotonic clock.  False
+ * when that rate is not plausible (a second jump, not a rate).
  */
-void phase_estimate::take_new_tsc_rate(const clock_reading &r)
+bool phase_estimate::take_new_tsc_rate(const clock_reading &r)
 {
     if (uses_raw_) {
+        /* Not measured yet (a new rate inside the first second): the line's
+         * rate stood in for it, as tsc_jumped had it. */
+        const double against = raw_ns_per_tick_ > 0 ? raw_ns_per_tick_ : line_.ns_per_tick;
         const double rate = static_cast<double>(wrap_sub(r.raw_ns, raw_ns_)) / signed_ticks(raw_tsc(r), raw_tsc_);
-        if (raw_ns_per_tick_ > 0 && plausible_rate(rate, raw_ns_per_tick_)) {
-            line_.ns_per_tick *= rate / raw_ns_per_tick_;
-            raw_ns_per_tick_ = rate;
-        }
-        return;
+        if (!plausible_rate(rate, against))
+            return false;
+        line_.ns_per_tick *= rate / against;
+        raw_ns_per_tick_ = rate;
+        return true;
     }
     const double rate = static_cast<double>(wrap_sub(r.mono_ns, mono_ns_)) / signed_ticks(mono_tsc(r), mono_tsc_);
-    if (plausible_rate(rate, line_.ns_per_tick))
-        line_.ns_per_tick = rate;
+    if (!plausible_rate(rate, line_.ns_per_tick))
+        return false;
+    line_.ns_per_tick = rate;
+    return true;
 }
 
 /*
@@ -284,14 +311,18 @@ reading_verdict phase_estimate::take(const clock_reading &r, int64 *os_step_ns)
         !(raw_width_ns(r) <= DISCIPLINE_WIDTH_LIMIT_NS))
         return READING_UNTRUSTED; /* a TSC that went back gives a huge unsigned width */
 
+    /* A disagreement with the TSC's witness is a jump or a new rate; the
+     * next reading tells which: it disagrees again at a new rate, and
+     * agrees after a jump.  Until then the estimate starts again from this
+     * reading at the rate it has. */
     if (tsc_jumped(r, width)) {
-        if (jumped_last_)
-            take_new_tsc_rate(r);
-        jumped_last_ = true;
+        const bool new_rate = jumped_last_ && take_new_tsc_rate(r);
+        jumped_last_ = !new_rate;
         restart_from(phase_point{realtime_tsc(r), r.realtime_ns, width});
         remember(r, width);
-        return READING_TSC_JUMP;
+        return new_rate ? READING_TSC_RATE : READING_TSC_JUMP;
     }
+    const bool jumped = jumped_last_;
     jumped_last_ = false;
     track_raw_rate(r);
 
@@ -304,6 +335,7 @@ reading_verdict phase_estimate::take(const clock_reading &r, int64 *os_step_ns)
         }
         line_.ns += static_cast<long double>(step_ns);
         *os_step_ns = step_ns;
+        os_step_uncertainty_ns_ = width + last_width_ns_;
     }
 
     const phase_point p{realtime_tsc(r), r.realtime_ns, width};
@@ -338,6 +370,8 @@ reading_verdict phase_estimate::take(const clock_reading &r, int64 *os_step_ns)
     ++count_;
     fit();
     remember(r, width);
+    if (jumped)
+        return READING_TSC_JUMPED;
     return stepped ? READING_OS_STEP : READING_IN_STEP;
 }
 
@@ -401,6 +435,13 @@ calibration_record_t step_record(const phase_line &target, uint64 pivot_tsc)
                           static_cast<long double>(target.ns_per_tick) / 1000.0L);
 }
 
+calibration_record_t shifted_record(const calibration_record_t &in_force, uint64 pivot_tsc, const phase_line &target,
+                                    long double shift_us)
+{
+    return record_through(record_at_us(in_force, pivot_tsc) + shift_us, pivot_tsc,
+                          static_cast<long double>(target.ns_per_tick) / 1000.0L);
+}
+
 /* ---- the discipline ----------------------------------------------------- */
 
 static calibration_record_t record_in_force(CALIBRATION_CONTEXT_H d_rec)
@@ -449,12 +490,43 @@ static uint64 continuation_pivot(bool speed_up, uint64 now_tsc, const phase_line
 }
 
 calibration_record_t tsc_discipline::continuation(const calibration_record_t &in_force, const phase_line &target,
-                                                  uint64 now_tsc) const
+                                                  uint64 now_tsc, const long double *shift_ns) const
 {
+    if (shift_ns != nullptr) {
+        const bool speed_up = target.ns_per_tick / 1000.0 > in_force.slope;
+        return shifted_record(in_force, continuation_pivot(speed_up, now_tsc, target), target, *shift_ns / 1000.0L);
+    }
     const uint64 cycle_ticks = double_to_uint64_via_int64(std::round(DAEMON_UPDATE_INTERVAL * 1e9 / target.ns_per_tick));
     const calibration_record_t at_now = continuation_record(in_force, now_tsc, target, cycle_ticks);
     const uint64 pivot_tsc = continuation_pivot(at_now.slope > in_force.slope, now_tsc, target);
     return continuation_record(in_force, pivot_tsc, target, cycle_ticks);
+}
+
+/*
+ * A step onto the estimate, but one back (the first cycle's, a TSC that
+ * jumped forward) stops DISCIPLINE_STEP_BACK_MARGIN_NS short of it: the
+ * clock then moves back by no more than what jumped, and the next cycle's
+ * continuation takes the rest up forward.
+ */
+static calibration_record_t step_onto(phase_line target, const calibration_record_t &in_force, uint64 now_tsc)
+{
+    const long double behind_ns = record_at_us(in_force, now_tsc) * 1000.0L - target.at(now_tsc);
+    if (behind_ns > 0)
+        target.ns += std::fminl(behind_ns, DISCIPLINE_STEP_BACK_MARGIN_NS);
+    return step_record(target, now_tsc);
+}
+
+/*
+ * How far an OS step moves the clock: by that step and no more.  A
+ * catch-up still owed (the clock ahead of the estimate after a slew) goes
+ * on from there, so the step does not take it up at once.  Back, it stops
+ * short by what the step's measure may be off, so that the clock never
+ * moves back by more than the OS clock did.
+ */
+static long double os_step_shift_ns(int64 os_step_ns, double uncertainty_ns)
+{
+    const double step_ns = static_cast<double>(os_step_ns);
+    return step_ns < 0 ? std::fmin(0.0, step_ns + uncertainty_ns) : step_ns;
 }
 
 bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
@@ -469,23 +541,37 @@ bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
     const calibration_record_t in_force = record_in_force(d_rec);
     const uint64 now_tsc = discipline_clock::active.read_tsc();
     const double error_ns = static_cast<double>(target.at(now_tsc) - record_at_us(in_force, now_tsc) * 1000.0L);
-    const bool step = step_first_ || verdict != READING_IN_STEP || !std::isfinite(error_ns) ||
-                      (!estimate_.uses_raw() && !(std::fabs(error_ns) <= DISCIPLINE_SLEW_LIMIT_NS));
+    /* A jump is stepped once the next reading has told it from a new rate
+     * (a rate, and the first disagreement, are followed as rates), and
+     * only where the clock is still off by more than a jump's size: a
+     * suspend moves the TSC on with the real-time clock, and leaves
+     * nothing to step.  Back only for a TSC that jumped forward: after one
+     * that jumped back, the catch-up may have run a little past the
+     * estimate, and a continuation takes that up. */
+    const bool jump = verdict == READING_TSC_JUMPED &&
+                      (error_ns > DISCIPLINE_TSC_JUMP_NS ||
+                       (error_ns < -DISCIPLINE_TSC_JUMP_NS && estimate_.tsc_jump_ns() > 0));
+    const bool too_far = !estimate_.uses_raw() && verdict != READING_TSC_JUMP &&
+                         !(std::fabs(error_ns) <= DISCIPLINE_SLEW_LIMIT_NS);
+    const bool step = step_first_ || verdict == READING_OS_STEP || jump || too_far || !std::isfinite(error_ns);
+    const bool by_os_step = step && verdict == READING_OS_STEP && !step_first_;
     step_first_ = false;
-    if (step) {
-        write(d_rec, step_record(target, now_tsc), true);
+    if (step && !by_os_step) {
+        write(d_rec, step_onto(target, in_force, now_tsc), true);
         return true;
     }
-    calibration_record_t next = continuation(in_force, target, now_tsc);
+    const long double shift_ns = os_step_shift_ns(os_step_ns, estimate_.os_step_uncertainty_ns());
+    const long double *shift = by_os_step ? &shift_ns : nullptr;
+    calibration_record_t next = continuation(in_force, target, now_tsc, shift);
     /* A slow-down must come into force before its pivot (a preempted thread may not). */
     for (int tries = 1; tries < 3 && next.slope < in_force.slope; ++tries) {
         const uint64 tsc = discipline_clock::active.read_tsc();
         if (tsc < continuation_pivot(false, now_tsc, target))
             break;
-        next = continuation(in_force, target, tsc);
+        next = continuation(in_force, target, tsc, shift);
     }
-    write(d_rec, next, false);
-    return false;
+    write(d_rec, next, step);
+    return step;
 }
 
 /*

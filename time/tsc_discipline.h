@@ -8,11 +8,12 @@
  *
  *   - tells what moved, from the clocks alone (tsc_discipline.cpp says
  *     which clock tells what): the real-time clock was stepped when
- *     real-time minus monotonic changed; the TSC jumped when the raw
- *     monotonic clock, which no time daemon steers, disagrees with the
- *     ticks elapsed at the TSC's rate against it (without a raw clock: the
- *     monotonic clock, as the only witness); anything else is a change of
- *     the OS clock's rate, a daemon's slew or steering;
+ *     real-time minus monotonic changed; the TSC jumped or changed its
+ *     rate when the raw monotonic clock, which no time daemon steers,
+ *     disagrees with the ticks elapsed at the TSC's rate against it
+ *     (without a raw clock: the monotonic clock, as the only witness), and
+ *     the next reading tells which of the two; anything else is a change
+ *     of the OS clock's rate, a daemon's slew or steering;
  *   - keeps an estimate of the OS clock's phase and rate in ticks
  *     (estimate_line): a weighted least-squares line through the recent
  *     readings, restarted from the last two when a reading falls outside
@@ -21,7 +22,8 @@
  *     tick it takes over and heads for the estimate, reaching it one cycle
  *     later where it can do so at no less than half and no more than twice
  *     the OS clock's rate; so the clock never jumps, and never goes back,
- *     but for what jumped: it steps only then.
+ *     but for what jumped: it steps only then, by the OS clock's step, or
+ *     back by no more than the TSC jumped forward.
  *
  * The specified loop filter keeps polling on its schedule and keeps its
  * state (tsci2_*), but its offsets are measured against the records written
@@ -49,7 +51,7 @@
 #define DISCIPLINE_WIDTH_LIMIT_NS 50000.0 /* a wider reading (a preemption) decides nothing */
 #define DISCIPLINE_HISTORY 12          /* readings the estimate is fitted over, at most */
 #define DISCIPLINE_OS_STEP_MIN_NS 5000.0  /* real-time minus monotonic change taken for a step, beyond both widths */
-#define DISCIPLINE_TSC_JUMP_NS 64000.0 /* raw (else monotonic) minus ticks' time over one cycle taken for a TSC jump */
+#define DISCIPLINE_TSC_JUMP_NS 64000.0 /* raw (else monotonic) minus ticks' time over one cycle taken for a TSC jump or rate */
 #define DISCIPLINE_SLEW_LIMIT_NS 1000000.0 /* without a raw clock, a larger phase error is stepped */
 #define DISCIPLINE_RATE_SMOOTHING 8.0  /* the TSC's rate against the raw clock moves by 1/8 of each cycle's */
 #define DISCIPLINE_CATCH_UP_FACTOR 2.0 /* a continuation runs at no more than 2x, no less than 1/2x the rate */
@@ -59,6 +61,8 @@
 #define DISCIPLINE_NOISE_FLOOR_NS 10.0 /* the smallest typical miss the change test assumes */
 #define DISCIPLINE_NARROW_FACTOR 2.0   /* a reading up to this many typical widths counts as narrow */
 #define DISCIPLINE_RATE_FACTOR 4.0     /* a new TSC rate further than this factor from the last is not taken */
+#define DISCIPLINE_FIRST_RATE_TOLERANCE 0.1 /* how far the start's rate may be off the TSC's against the raw clock */
+#define DISCIPLINE_STEP_BACK_MARGIN_NS 1000.0 /* a step back onto an estimate stops this short of it */
 
 namespace tsci2 {
 
@@ -105,7 +109,10 @@ enum reading_verdict {
     READING_UNTRUSTED,  /* too wide, or no start yet: nothing learnt */
     READING_IN_STEP,    /* on the line, or a rate change followed */
     READING_OS_STEP,    /* the real-time clock was stepped by os_step_ns */
-    READING_TSC_JUMP,   /* the TSC jumped: the estimate starts again from this reading */
+    READING_TSC_JUMP,   /* the TSC disagreed with its witness: a jump or a new rate, which the
+                           next reading tells; the estimate starts again from this reading */
+    READING_TSC_JUMPED, /* the last reading's disagreement was a jump: this one agrees */
+    READING_TSC_RATE,   /* it was a new rate: this one disagrees again, and the line has it */
 };
 
 /*
@@ -122,6 +129,12 @@ public:
     /* Takes a reading in; what it showed.  os_step_ns is set for READING_OS_STEP. */
     reading_verdict take(const clock_reading &r, int64 *os_step_ns);
 
+    /* How far the TSC ran ahead of its witness at the last disagreement, ns. */
+    double tsc_jump_ns() const { return tsc_ahead_ns_; }
+
+    /* How far the last OS step measured may be off the step made: both readings' widths. */
+    double os_step_uncertainty_ns() const { return os_step_uncertainty_ns_; }
+
     /* The OS real-time clock as estimated now. */
     phase_line line() const { return line_; }
 
@@ -132,8 +145,8 @@ private:
     double width_ns(const clock_reading &r) const;
     double raw_width_ns(const clock_reading &r) const;
     bool os_stepped(const clock_reading &r, double width_ns, int64 *step_ns) const;
-    bool tsc_jumped(const clock_reading &r, double width_ns) const;
-    void take_new_tsc_rate(const clock_reading &r);
+    bool tsc_jumped(const clock_reading &r, double width_ns);
+    bool take_new_tsc_rate(const clock_reading &r);
     void track_raw_rate(const clock_reading &r);
     void remember(const clock_reading &r, double width_ns);
     void restart_from(const phase_point &p);
@@ -157,7 +170,9 @@ private:
     double last_raw_width_ns_ = 0;
     bool uses_raw_ = false;
     double last_width_ns_ = 0;
-    bool jumped_last_ = false; /* the last reading was taken for a TSC jump */
+    bool jumped_last_ = false; /* the last reading disagreed with the TSC's witness */
+    double tsc_ahead_ns_ = 0;  /* the ticks' time minus the witness's over the last cycle */
+    double os_step_uncertainty_ns_ = 0;
     double last_miss_ns_ = 0;  /* how far the last reading fell from the line */
     double typical_width_ns_ = 0;
 };
@@ -174,6 +189,11 @@ TSCI2_HIDDEN calibration_record_t continuation_record(const calibration_record_t
 
 /* The record that reads `target` itself (a step), with the same rounding. */
 TSCI2_HIDDEN calibration_record_t step_record(const phase_line &target, uint64 pivot_tsc);
+
+/* The record that reads `in_force` moved by `shift_us` at `pivot_tsc` (a step
+ * by a known amount), at the target's rate, with the same rounding. */
+TSCI2_HIDDEN calibration_record_t shifted_record(const calibration_record_t &in_force, uint64 pivot_tsc,
+                                                 const phase_line &target, long double shift_us);
 
 /*
  * The discipline of one context: its estimate, and the records it writes.
@@ -201,7 +221,7 @@ public:
 
 private:
     calibration_record_t continuation(const calibration_record_t &in_force, const phase_line &target,
-                                      uint64 now_tsc) const;
+                                      uint64 now_tsc, const long double *shift_ns = nullptr) const;
     void write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step);
 
     phase_estimate estimate_;

@@ -61,6 +61,9 @@ struct sim_clock {
     // kernel refuses CLOCK_MONOTONIC_RAW.
     int64 raw_base_ns = 4000 * NS_PER_SEC;
     bool has_raw = true;
+    // Suspend to idle: from stopped_from_ns the monotonic and raw clocks
+    // stand still for stopped_ns, while the TSC and the real-time clock run on.
+    int64 stopped_from_ns = INT64_MAX, stopped_ns = 0;
     // A moving rate of both OS clocks (a time daemon steering, a crystal
     // warming): what it has added to them by true time t, ns.
     std::function<double(int64 t)> wander_ns;
@@ -106,13 +109,23 @@ struct sim_clock {
         return ns;
     }
 
-    int64 mono_ns_at(int64 t) const { return mono_base_ns + t + os_rate_ns_at(t); }
+    int64 stopped_ns_at(int64 t) const { return t <= stopped_from_ns ? 0 : std::min(t - stopped_from_ns, stopped_ns); }
+
+    int64 mono_ns_at(int64 t) const { return mono_base_ns + t + os_rate_ns_at(t) - stopped_ns_at(t); }
 
     int64 os_ns_at(int64 t) const { return os_base_ns + t + os_rate_ns_at(t) + os_step_ns; }
 
     int64 os_ns_now() const { return os_ns_at(t_ns); }
 
-    int64 raw_ns_at(int64 t) const { return raw_base_ns + t; }
+    int64 raw_ns_at(int64 t) const { return raw_base_ns + t - stopped_ns_at(t); }
+
+    // The machine suspended to idle for `seconds`, from now.
+    void suspend(double seconds)
+    {
+        stopped_from_ns = t_ns;
+        stopped_ns = std::llround(seconds * 1e9);
+        t_ns += stopped_ns;
+    }
 
     // A daemon's slew of the OS clocks by ppm for seconds, from now.
     void slew(int64 ppm, double seconds)
@@ -372,7 +385,7 @@ public:
         const int32_t old_idx = context->idx;
         tsci2::discipline_cycle(context.get(), discipline);
         if (had && context->idx != old_idx && calib::record_in_force(context.get(), &new_line)) {
-            const uint64 now = clock.tsc_now(), ms_before = now - clock.tsc_at(1000000) + clock.tsc_at(0);
+            const uint64 now = clock.tsc_now(), ms_before = clock.tsc_at(clock.t_ns - 1000000); // taken 1 ms ago
             for (const uint64 tick : {now, ms_before}) {
                 const long double back_ns = calib::line_tsc_to_ns(old_line, tick) - calib::line_tsc_to_ns(new_line, tick);
                 worst_back_us = std::max(worst_back_us, static_cast<double>(back_ns * 1e-3L));
