@@ -71,12 +71,16 @@ void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline)
 
 } // namespace tsci2
 
-void *tsci2_loopfilter_thread(void *arg)
+namespace {
+
+[[noreturn]] void run_discipline(CALIBRATION_CONTEXT_H d_rec, bool inherited)
 {
     fork_safety::discipline_thread_runs();
-    CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
     tsci2::tsc_discipline discipline;
-    discipline.start(d_rec);
+    if (inherited)
+        discipline.start_inherited(d_rec);
+    else
+        discipline.start(d_rec);
     for (;;) {
         tsci2::discipline_cycle(d_rec, discipline);
         /* The watch maps and unmaps through the host, under the host's own
@@ -85,3 +89,9 @@ void *tsci2_loopfilter_thread(void *arg)
         d_rec = area_watch_cycle(d_rec); /* the shared area's name (area_watch.h) */
     }
 }
+
+} // namespace
+
+void *tsci2_loopfilter_thread(void *arg) { run_discipline(static_cast<CALIBRATION_CONTEXT_H>(arg), false); }
+
+void *tsci2::continue_discipline_thread(void *arg) { run_discipline(static_cast<CALIBRATION_CONTEXT_H>(arg), true); }

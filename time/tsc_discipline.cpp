@@ -424,6 +424,14 @@ void tsc_discipline::start(CALIBRATION_CONTEXT_H d_rec)
     step_first_ = !(std::fabs(static_cast<double>(off_ns)) <= DISCIPLINE_SLEW_LIMIT_NS);
 }
 
+/* A catch-up record in force is off the first reading by what it has yet
+ * to take up; only the initial calibration's record is stepped from. */
+void tsc_discipline::start_inherited(CALIBRATION_CONTEXT_H d_rec)
+{
+    start(d_rec);
+    step_first_ = false;
+}
+
 void tsc_discipline::write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step)
 {
     calib::increment(step ? d_rec->stepcount : d_rec->updates);
@@ -476,16 +484,28 @@ bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
         write(d_rec, step_record(target, now_tsc), true);
         return true;
     }
-    calibration_record_t next = continuation(in_force, target, now_tsc);
-    /* A slow-down must come into force before its pivot (a preempted thread may not). */
-    for (int tries = 1; tries < 3 && next.slope < in_force.slope; ++tries) {
-        const uint64 tsc = discipline_clock::active.read_tsc();
-        if (tsc < continuation_pivot(false, now_tsc, target))
-            break;
-        next = continuation(in_force, target, tsc);
-    }
-    write(d_rec, next, false);
+    publish_continuation(d_rec, in_force, target, now_tsc);
     return false;
+}
+
+/*
+ * A slow-down must come into force before its pivot, however long the
+ * thread was preempted since it read the clocks: the TSC is read again right
+ * before the record is published, and a record whose pivot that reading has
+ * passed is made again from it, until one is published in time.
+ */
+void tsc_discipline::publish_continuation(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &in_force,
+                                          const phase_line &target, uint64 made_at_tsc)
+{
+    for (;;) {
+        const calibration_record_t next = continuation(in_force, target, made_at_tsc);
+        const uint64 tsc = discipline_clock::active.read_tsc();
+        if (!(next.slope < in_force.slope) || tsc < continuation_pivot(false, made_at_tsc, target)) {
+            write(d_rec, next, false);
+            return;
+        }
+        made_at_tsc = tsc;
+    }
 }
 
 /*

@@ -187,6 +187,11 @@ public:
      * loop then corrects the context alone.
      */
     void start(CALIBRATION_CONTEXT_H d_rec);
+
+    /* As start, on a context some discipline has been correcting (a fork's
+     * child carries on with its parent's): its record in force, a catch-up
+     * included, is continued, never stepped. */
+    void start_inherited(CALIBRATION_CONTEXT_H d_rec);
     bool started() const { return estimate_.started(); }
 
     /* One cycle: read, judge, and write the next record into d_rec.  True
@@ -203,6 +208,8 @@ private:
     calibration_record_t continuation(const calibration_record_t &in_force, const phase_line &target,
                                       uint64 now_tsc) const;
     void write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step);
+    void publish_continuation(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &in_force,
+                              const phase_line &target, uint64 made_at_tsc);
 
     phase_estimate estimate_;
     bool step_first_ = false; /* the initial calibration's record is off the first reading */
