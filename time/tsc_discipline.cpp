@@ -523,6 +523,11 @@ void tsc_discipline::step_to_estimate(CALIBRATION_CONTEXT_H d_rec)
     write(d_rec, behind ? continuation(in_force, target, now_tsc) : step_record(target, now_tsc), true);
 }
 
+void tsc_discipline::follow(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record)
+{
+    write(d_rec, record, false);
+}
+
 /*
  * The loop's offsets are what is left of the discipline's own corrections.
  * Its first step (16 s after start) is a step to the estimate, counted in

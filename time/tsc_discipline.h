@@ -201,6 +201,11 @@ public:
     /* A step to the estimate, never back: a record in force at once, counted in stepcount. */
     void step_to_estimate(CALIBRATION_CONTEXT_H d_rec);
 
+    /* Brings `record` (another context's, which this process's readings
+     * use) into force in d_rec as it is, so that they can move over to it
+     * without a jump; the next correction continues from it. */
+    void follow(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record);
+
     /* Makes the correction the loop filter decided on a poll (decide_loop). */
     void take_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c);
 
