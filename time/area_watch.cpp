@@ -6,6 +6,8 @@
  */
 #include "time/area_watch.h"
 
+#include <cmath>
+
 #include "interface/vek_base.interface.h"
 #include "time/active_calibration.h"
 #include "time/calibration.h"
@@ -25,6 +27,7 @@ struct reader_state {
     calibration_context_t *tracked; /* the area whose heartbeat is followed */
     int32_t tracked_activity;
     unsigned long last_beat_cycle;
+    calibration_context_t *held_back; /* a stale area the readings left, until it may be used again */
     mapping candidate;
     int32_t candidate_first_activity;
     unsigned long candidate_cycle;
@@ -145,6 +148,7 @@ bool candidate_is_another_live_area(const calibration_context_t *in_use)
 void judge_candidate(const calibration_context_t *in_use)
 {
     if (candidate_is_another_live_area(in_use)) {
+        Reader.held_back = nullptr;
         publish_area(Reader.candidate.area, calib::load(Reader.candidate.area->activity), rdtsc());
         Reader.candidate = {nullptr, 0};
         return;
@@ -153,18 +157,52 @@ void judge_candidate(const calibration_context_t *in_use)
         drop_candidate();
 }
 
+/* The calibrated time of `context` at `tsc`, ns; NaN without a record in force. */
+long double context_ns(const calibration_context_t *context, YALTIME_TSC_T tsc)
+{
+    calib::line l;
+    return calib::record_in_force(context, &l) ? calib::line_tsc_to_ns(l, tsc) : NAN;
+}
+
+/* The readings have left a stale area for this process's own context: it
+ * is held back from them, so that its next beat alone does not take them
+ * back to it (its record may read earlier than their own by then). */
+void hold_back_if_left(calibration_context_t *area)
+{
+    if (Calibration_using.load(std::memory_order_relaxed) != CALIBRATION_OWN)
+        return;
+    Reader.held_back = area;
+    Master_calibration.store(nullptr, std::memory_order_release);
+}
+
+/* A held-back area that beats again is given back once it reads no earlier than the own context. */
+void give_back_when_not_behind()
+{
+    const YALTIME_TSC_T tsc = rdtsc();
+    if (!(context_ns(Reader.held_back, tsc) >= context_ns(&Thread_calibration, tsc)))
+        return;
+    publish_area(Reader.held_back, calib::load(Reader.held_back->activity), tsc);
+    Reader.held_back = nullptr;
+}
+
 void reader_cycle()
 {
     ++Reader.cycle;
     calibration_context_t *area = Master_calibration.load(std::memory_order_acquire);
-    if (area == nullptr) {
+    if (area == nullptr && Reader.held_back == nullptr) {
         look_for_area();
         return;
     }
+    if (area == nullptr)
+        area = Reader.held_back;
     if (!area_stale(area)) {
         drop_candidate();
+        if (area == Reader.held_back)
+            give_back_when_not_behind();
         return;
     }
+    if (area != Reader.held_back)
+        hold_back_if_left(area);
     if (Reader.candidate.area == nullptr)
         look_for_candidate();
     else
@@ -256,6 +294,19 @@ CALIBRATION_CONTEXT_H area_watch_cycle(CALIBRATION_CONTEXT_H disciplined)
         return owner_cycle(disciplined);
     reader_cycle();
     return disciplined;
+}
+
+bool area_watch_record_to_follow(calibration_record_t *record)
+{
+    const calibration_context_t *area = Master_calibration.load(std::memory_order_acquire);
+    if (area == nullptr || Calibration_using.load(std::memory_order_relaxed) != CALIBRATION_SHARED ||
+        area != Reader.tracked || Reader.cycle - Reader.last_beat_cycle < AREA_FOLLOW_AFTER_CYCLES)
+        return false;
+    calib::line l;
+    if (!calib::record_in_force(area, &l) || !(l.slope > 0) || !std::isfinite(l.slope))
+        return false;
+    *record = calibration_record_t{l.slope, l.intercept};
+    return true;
 }
 
 void area_watch_reset()

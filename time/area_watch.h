@@ -51,6 +51,9 @@
 #define AREA_OWNER_CHECK_EVERY_CYCLES 10
 #define AREA_STALE_AFTER_CYCLES 10
 #define AREA_CANDIDATE_CYCLES 3
+/* Cycles without a heartbeat after which a reader's own context follows
+ * the record of the area its readings still use. */
+#define AREA_FOLLOW_AFTER_CYCLES 2
 
 /* A reader's first look for the area, on the host's thread at start. */
 void area_watch_start();
@@ -58,6 +61,16 @@ void area_watch_start();
 /* One cycle's watch; returns the context the discipline thread disciplines
  * from now on (the one it was given, unless the owner moved). */
 CALIBRATION_CONTEXT_H area_watch_cycle(CALIBRATION_CONTEXT_H disciplined);
+
+/*
+ * The record of a stalled area that this process's readings still use, for
+ * its own context to follow: its readings then leave the area (ten seconds
+ * after its last beat) onto the same line, and the discipline continues
+ * from there.  False otherwise.  Once they have left, the watch keeps the
+ * area from them until its heartbeat moves again and its record reads no
+ * earlier than their own: coming back never moves their clock back either.
+ */
+bool area_watch_record_to_follow(calibration_record_t *record);
 
 /* Forgets what the watch tracks (for tests, which reset the component). */
 void area_watch_reset();

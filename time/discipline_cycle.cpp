@@ -71,17 +71,30 @@ void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline)
 
 } // namespace tsci2
 
-void *tsci2_loopfilter_thread(void *arg)
+namespace {
+
+[[noreturn]] void run_discipline(CALIBRATION_CONTEXT_H d_rec, bool inherited)
 {
     fork_safety::discipline_thread_runs();
-    CALIBRATION_CONTEXT_H d_rec = static_cast<CALIBRATION_CONTEXT_H>(arg);
     tsci2::tsc_discipline discipline;
-    discipline.start(d_rec);
+    if (inherited)
+        discipline.start_inherited(d_rec);
+    else
+        discipline.start(d_rec);
     for (;;) {
         tsci2::discipline_cycle(d_rec, discipline);
         /* The watch maps and unmaps through the host, under the host's own
          * lock: a fork meanwhile would leave its child that lock held. */
         const fork_safety::cycle_guard whole_look;
         d_rec = area_watch_cycle(d_rec); /* the shared area's name (area_watch.h) */
+        calibration_record_t stalled;
+        if (area_watch_record_to_follow(&stalled))
+            discipline.follow(d_rec, stalled); /* readings about to leave a stalled owner's area */
     }
 }
+
+} // namespace
+
+void *tsci2_loopfilter_thread(void *arg) { run_discipline(static_cast<CALIBRATION_CONTEXT_H>(arg), false); }
+
+void *tsci2::continue_discipline_thread(void *arg) { run_discipline(static_cast<CALIBRATION_CONTEXT_H>(arg), true); }

@@ -31,6 +31,10 @@ namespace tsci2 {
 /* One cycle of tsci2_loopfilter_thread on d_rec, without the area watch. */
 __attribute__((visibility("hidden"))) void discipline_cycle(CALIBRATION_CONTEXT_H d_rec, tsc_discipline &discipline);
 
+/* tsci2_loopfilter_thread on a context a discipline has been correcting
+ * (a fork's child's): its record in force is continued, never stepped. */
+__attribute__((visibility("hidden"))) void *continue_discipline_thread(void *arg);
+
 } // namespace tsci2
 
 #endif /* YALTIME_DISCIPLINE_CYCLE_H */

@@ -14,6 +14,7 @@
 #include "public/tsc.h"
 #include "time/active_calibration.h"
 #include "time/calibration.h"
+#include "time/discipline_cycle.h"
 #include "time/tsci2_loopfilter.h"
 
 namespace fork_safety {
@@ -76,7 +77,7 @@ void after_fork_in_parent() { pthread_mutex_unlock(&Cycle_lock); }
 void after_fork_in_child()
 {
     pthread_mutex_unlock(&Cycle_lock);
-    void *(*discipline)(void *) = tsci2_loopfilter_thread;
+    void *(*discipline)(void *) = tsci2::continue_discipline_thread; /* the parent's records, continued */
     if (Calibration_using.load(std::memory_order_relaxed) == CALIBRATION_OWNER) {
         become_reader_of_parent_area();
         discipline = calibrate_then_discipline;

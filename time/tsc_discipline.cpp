@@ -465,6 +465,14 @@ void tsc_discipline::start(CALIBRATION_CONTEXT_H d_rec)
     step_first_ = !(std::fabs(static_cast<double>(off_ns)) <= DISCIPLINE_SLEW_LIMIT_NS);
 }
 
+/* A catch-up record in force is off the first reading by what it has yet
+ * to take up; only the initial calibration's record is stepped from. */
+void tsc_discipline::start_inherited(CALIBRATION_CONTEXT_H d_rec)
+{
+    start(d_rec);
+    step_first_ = false;
+}
+
 void tsc_discipline::write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step)
 {
     calib::increment(step ? d_rec->stepcount : d_rec->updates);
@@ -561,17 +569,29 @@ bool tsc_discipline::correct(CALIBRATION_CONTEXT_H d_rec)
         return true;
     }
     const long double shift_ns = os_step_shift_ns(os_step_ns, estimate_.os_step_uncertainty_ns());
-    const long double *shift = by_os_step ? &shift_ns : nullptr;
-    calibration_record_t next = continuation(in_force, target, now_tsc, shift);
-    /* A slow-down must come into force before its pivot (a preempted thread may not). */
-    for (int tries = 1; tries < 3 && next.slope < in_force.slope; ++tries) {
-        const uint64 tsc = discipline_clock::active.read_tsc();
-        if (tsc < continuation_pivot(false, now_tsc, target))
-            break;
-        next = continuation(in_force, target, tsc, shift);
-    }
-    write(d_rec, next, step);
+    publish_continuation(d_rec, in_force, target, now_tsc, by_os_step ? &shift_ns : nullptr, step);
     return step;
+}
+
+/*
+ * A slow-down must come into force before its pivot, however long the
+ * thread was preempted since it read the clocks: the TSC is read again right
+ * before the record is published, and a record whose pivot that reading has
+ * passed is made again from it, until one is published in time.
+ */
+void tsc_discipline::publish_continuation(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &in_force,
+                                          const phase_line &target, uint64 made_at_tsc, const long double *shift_ns,
+                                          bool step)
+{
+    for (;;) {
+        const calibration_record_t next = continuation(in_force, target, made_at_tsc, shift_ns);
+        const uint64 tsc = discipline_clock::active.read_tsc();
+        if (!(next.slope < in_force.slope) || tsc < continuation_pivot(false, made_at_tsc, target)) {
+            write(d_rec, next, step);
+            return;
+        }
+        made_at_tsc = tsc;
+    }
 }
 
 /*
@@ -587,6 +607,11 @@ void tsc_discipline::step_to_estimate(CALIBRATION_CONTEXT_H d_rec)
     const uint64 now_tsc = discipline_clock::active.read_tsc();
     const bool behind = target.at(now_tsc) < record_at_us(in_force, now_tsc) * 1000.0L;
     write(d_rec, behind ? continuation(in_force, target, now_tsc) : step_record(target, now_tsc), true);
+}
+
+void tsc_discipline::follow(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record)
+{
+    write(d_rec, record, false);
 }
 
 /*

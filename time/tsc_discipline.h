@@ -207,6 +207,11 @@ public:
      * loop then corrects the context alone.
      */
     void start(CALIBRATION_CONTEXT_H d_rec);
+
+    /* As start, on a context some discipline has been correcting (a fork's
+     * child carries on with its parent's): its record in force, a catch-up
+     * included, is continued, never stepped. */
+    void start_inherited(CALIBRATION_CONTEXT_H d_rec);
     bool started() const { return estimate_.started(); }
 
     /* One cycle: read, judge, and write the next record into d_rec.  True
@@ -216,6 +221,11 @@ public:
     /* A step to the estimate, never back: a record in force at once, counted in stepcount. */
     void step_to_estimate(CALIBRATION_CONTEXT_H d_rec);
 
+    /* Brings `record` (another context's, which this process's readings
+     * use) into force in d_rec as it is, so that they can move over to it
+     * without a jump; the next correction continues from it. */
+    void follow(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record);
+
     /* Makes the correction the loop filter decided on a poll (decide_loop). */
     void take_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c);
 
@@ -223,6 +233,9 @@ private:
     calibration_record_t continuation(const calibration_record_t &in_force, const phase_line &target,
                                       uint64 now_tsc, const long double *shift_ns = nullptr) const;
     void write(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record, bool step);
+    void publish_continuation(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &in_force,
+                              const phase_line &target, uint64 made_at_tsc, const long double *shift_ns = nullptr,
+                              bool step = false);
 
     phase_estimate estimate_;
     bool step_first_ = false; /* the initial calibration's record is off the first reading */

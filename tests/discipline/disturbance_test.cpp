@@ -113,6 +113,7 @@ struct sweep_case {
     int min_steps = 0;
     bool raw = true; // the kernel has a raw monotonic clock
     bool fine = false; // the real machine's figures (sim::machine::fine)
+    bool fork = false; // after the disturbance's first cycle a fork's child disciplines the context
 };
 
 struct outcome {
@@ -152,6 +153,11 @@ public:
             if (!applied_ && run_.seconds() >= c_.at_s && c_.at_sleep == 0)
                 apply();
             run_.cycle();
+            if (c_.fork && applied_ && !forked_) {
+                forked_ = true; // the child's thread starts afresh on the records it inherited
+                run_.discipline = tsci2::tsc_discipline{};
+                run_.discipline.start_inherited(run_.context.get());
+            }
         }
         std::sort(late_.begin(), late_.end());
         if (!late_.empty()) {
@@ -190,6 +196,7 @@ private:
     const sweep_case &c_;
     sim::simulated_run run_;
     bool applied_ = false;
+    bool forked_ = false;
     int sleeps_ = 0;
     double from_s_ = 0;
     int steps_before_ = 0;
@@ -266,6 +273,11 @@ std::vector<sweep_case> sweep_cases()
         cases.push_back(slewing(ppm, seconds, RUNNING_AT_S));
     for (double ppm : {83333.0, -83333.0, 500.0})
         cases.push_back(slewing(ppm, 3, 0));
+    // A fork's child 0.5 s into a slew, its parent's catch-up record in force: continued, no step.
+    cases.push_back(slewing(83333, 5, RUNNING_AT_S));
+    cases.back().size += ", a fork's child 0.5 s in";
+    cases.back().apply = [](sim::sim_clock &c) { c.slew(83333, 5), c.slew_from_ns += SEC / 2, c.slew_until_ns += SEC / 2; };
+    cases.back().fork = true;
     // The TSC jumped while running: stepped, followed (a jump forward is the
     // one that may move the clock back: it was wrong).
     for (double ms : {0.1, -0.1, 1.0, -1.0, 1000.0, -1000.0, 3600000.0}) {
@@ -358,6 +370,19 @@ void add_preemptions(std::vector<sweep_case> &cases)
                      20, 0, -1, 1, 2.5});
     cases.push_back({"quiet or preempted", "200 ms in 3 checks' readings", RUNNING_AT_S, 0, preempt(9, 200000000), 0,
                      0, 3, 0, -1, 0, 2.5});
+    // Preempted at the two TSC readings before a record is published (the
+    // 4th and 5th since the OS clock was read), every cycle of a -83333 ppm slew.
+    const auto before_publication = [](int64 ns) {
+        return [ns](sim::sim_clock &c) {
+            c.slew(-83333, 5);
+            auto reads = std::make_shared<int>(0);
+            c.before_os_sample = [reads] { *reads = 0; };
+            c.before_tsc_sample = [&c, reads, ns] { c.t_ns += ++*reads == 4 || *reads == 5 ? ns : 0; };
+        };
+    };
+    for (const int64 ms : {10, 1000})
+        cases.push_back({"preempted before publication", std::to_string(ms) + " ms twice a cycle, -83333 ppm slew",
+                         RUNNING_AT_S, 0, before_publication(ms * 1000000), 5, 0, 0, 0, -1, 0, 0, 0, NEVER_BACK_US, 600});
 }
 
 // What a rate that moves for ever has added to the OS clocks by t, ns.

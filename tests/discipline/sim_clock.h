@@ -84,6 +84,7 @@ struct sim_clock {
     std::function<void(double seconds)> before_sleep; // called inside a sleep, before time moves
     std::function<void(double seconds)> after_sleep;  // called inside a sleep, after time moved
     std::function<void()> before_os_sample;           // called in read_os before the OS clock is sampled
+    std::function<void()> before_tsc_sample;          // called in read_tsc before the TSC is sampled
 
     uint64 tsc_at(int64 t) const
     {
@@ -146,6 +147,8 @@ struct sim_clock {
     uint64 read_tsc()
     {
         t_ns += uniform(tsc_delay_min_ns, tsc_delay_max_ns);
+        if (before_tsc_sample)
+            before_tsc_sample();
         last_tsc = tsc_at(t_ns);
         return last_tsc;
     }

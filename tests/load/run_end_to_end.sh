@@ -14,8 +14,13 @@
 #                      wander (started once the owner has started)     (owner)
 #   local, slewed      yaltime_local, both OS clocks slewed as a time    (slew)
 #                      daemon slews them
+#   stalled owner      yaltime_master and a reader of it, one clock       (stall)
+#                      slewed -83333 ppm for 3 s from a third of the run
+#                      (30 s at least); the owner stopped (SIGSTOP) for
+#                      15 s half a second into the slew: the reader leaves
+#                      its area and comes back, and no conversion moves back
 #
-# E2E_CASES (default "quiet clock wander owner slew") picks the cases to run.
+# E2E_CASES (default "quiet clock wander owner slew stall") picks the cases to run.
 #
 # The wander is the clock-shift preload library's random walk of the OS
 # clocks' rate: every 64 s the rate changes by a normal draw of
@@ -44,7 +49,7 @@ seconds=${2:-900}
 sigma=${E2E_SIGMA_PPM:-0.2}
 seed=${E2E_SEED:-1}
 every=${E2E_EVERY:-0.01}
-cases=${E2E_CASES:-quiet clock wander owner slew}
+cases=${E2E_CASES:-quiet clock wander owner slew stall}
 probe="$build/bin/yaltime_probe"
 library="$build/lib/lib-vek-yaltime.so"
 preload="$build/lib/libyaltime_clock_shift.so"
@@ -85,6 +90,7 @@ slew_schedule() { # SECONDS: the slews spread over the run, "0:GAP,PPM:S,..."
     }'
 }
 slews=$(slew_schedule "$seconds")
+stall_at=$(awk -v run="$seconds" 'BEGIN { printf "%.3f", run / 3 < 30 ? 30 : run / 3 }')
 
 run() { # NAME PREFIX CLOCKS(wander|slew|no) [PROBE ARGS...]
     name=$1 prefix=$2 clocks=$3
@@ -92,6 +98,10 @@ run() { # NAME PREFIX CLOCKS(wander|slew|no) [PROBE ARGS...]
     if [ "$clocks" = wander ]; then
         VEK_SHM_PREFIX="$prefix" LD_PRELOAD="$preload" YALTIME_TEST_CLOCK_WANDER_FILE="$work/walk" \
             YALTIME_TEST_CLOCK_WANDER_PPM="$sigma" YALTIME_TEST_CLOCK_WANDER_SEED="$seed" \
+            "$probe" "$@" --accuracy --every "$every" --for "$seconds" "$library" >"$work/$name.out" 2>"$work/$name.err" &
+    elif [ "$clocks" = stall ]; then
+        VEK_SHM_PREFIX="$prefix" LD_PRELOAD="$preload" YALTIME_TEST_CLOCK_SLEW="0:$stall_at,-83333:3" \
+            YALTIME_TEST_CLOCK_SLEW_FILE="$work/stall_slew" \
             "$probe" "$@" --accuracy --every "$every" --for "$seconds" "$library" >"$work/$name.out" 2>"$work/$name.err" &
     elif [ "$clocks" = slew ]; then
         VEK_SHM_PREFIX="$prefix" LD_PRELOAD="$preload" YALTIME_TEST_CLOCK_SLEW="$slews" \
@@ -108,21 +118,38 @@ wanted quiet && run local_quiet "${tag}lq_" no --arg yaltime_local
 wanted clock && run local_clock "${tag}lc_" no --arg yaltime_local --through-clock
 wanted wander && run local_wander "${tag}lw_" wander --arg yaltime_local
 wanted slew && run local_slew "${tag}ls_" slew --arg yaltime_local
-if wanted owner; then
-    run owner_wander "${tag}ow_" wander --arg yaltime_master
+until_started() { # NAME: waits for the probe's "started" line
     tries=0
-    until grep -q '^started' "$work/owner_wander.out" 2>/dev/null; do
+    until grep -q '^started' "$work/$1.out" 2>/dev/null; do
         tries=$((tries + 1))
         if [ "$tries" -ge 60 ]; then
-            cat "$work/owner_wander.err" >&2
-            echo "run_end_to_end: the owner never started" >&2
+            cat "$work/$1.err" >&2
+            echo "run_end_to_end: $1 never started" >&2
             exit 1
         fi
         sleep 1
     done
+}
+if wanted owner; then
+    run owner_wander "${tag}ow_" wander --arg yaltime_master
+    until_started owner_wander
     run reader_wander "${tag}ow_" wander
 fi
-
+if wanted stall; then
+    # The slew's schedule starts at the owner's start (its preload writes the file).
+    start_s=$(date +%s.%N)
+    run owner_stalled "${tag}st_" stall --arg yaltime_master
+    owner=$!
+    until_started owner_stalled
+    run reader_stalled "${tag}st_" stall
+    (
+        sleep "$(awk -v t0="$start_s" -v at="$stall_at" -v now="$(date +%s.%N)" 'BEGIN { d = t0 + at + 0.5 - now; print (d > 0 ? d : 0) }')"
+        kill -STOP "$owner"
+        sleep 15
+        kill -CONT "$owner"
+    ) &
+    pids="$pids $!"
+fi
 failed=0
 for p in $pids; do wait "$p" || failed=1; done
 pids=""
@@ -139,14 +166,14 @@ echo "back: largest move back of one tick converted twice 1 ms apart by yaltime_
 echo
 echo "| case | code | samples | p50 | p99 | max | mean | bracket p50 / p99 | back | reading back | steps | p99 target | back target |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|"
-row() { # NAME LABEL P99_TARGET_NS(- for none) BACK_FIELD
-    awk -v label="$2" -v target="$3" -v back_field="$4" '
+row() { # NAME LABEL P99_TARGET_NS(- for none) BACK_FIELD [MAX_FIELD]
+    awk -v label="$2" -v target="$3" -v back_field="$4" -v max_field="${5:-max_ns}" '
     /^accuracy / {
         for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
         back = f[back_field]; reading = f["reading_back_max_ns"]
         p99 = target == "-" ? "-" : "<= " target " " (f["p99_ns"] <= target + 0 ? "ok" : "MISSED")
         printf "| %s | %s | %s | %d | %d | %d | %+.1f | %d / %d | %d | %d | %s | %s | <= 1 %s |\n", label, f["code"],
-            f["judged"], f["p50_ns"], f["p99_ns"], f["max_ns"], f["mean_ns"], f["width_p50_ns"], f["width_p99_ns"],
+            f["judged"], f["p50_ns"], f["p99_ns"], f[max_field], f["mean_ns"], f["width_p50_ns"], f["width_p99_ns"],
             back, reading, f["steps"], p99, (back <= 1 && reading <= 1 ? "ok" : "MISSED")
         found = 1
     }
@@ -160,6 +187,9 @@ wanted wander && row local_wander "local-only, wander $sigma ppm / 64 s" "$wande
 wanted owner && row owner_wander "owner, wander $sigma ppm / 64 s" "$wander_target" back_max_ns
 wanted owner && row reader_wander "reader of that owner" "$wander_target" back_max_ns
 wanted slew && row local_slew "local-only, slewed (back: whole run)" - back_max_all_ns
+wanted stall && row owner_stalled "owner stopped 15 s in a -83333 ppm slew (max, back: whole run)" - back_max_all_ns max_all_ns
+wanted stall && row reader_stalled "reader of that owner (max, back: whole run)" - back_max_all_ns max_all_ns
 echo
 echo "codes: 1 owner, 2 reader of the shared area, 3 own calibration; back: second half (whole run in the probes' output),"
-echo "the slewed case's over the whole run; reading back: whole run; its slews: $slews (ppm:seconds)"
+echo "the slewed and stalled cases' over the whole run; reading back: whole run; its slews: $slews (ppm:seconds);"
+echo "the stalled owner's slew: -83333 ppm for 3 s from $stall_at s, the owner stopped from 0.5 s into it for 15 s"
