@@ -28,6 +28,7 @@ struct reader_state {
     int32_t tracked_activity;
     unsigned long last_beat_cycle;
     calibration_context_t *held_back; /* a stale area the readings left, until it may be used again */
+    bool held_back_reads_earlier;     /* it beats again, but behind the own context */
     mapping candidate;
     int32_t candidate_first_activity;
     unsigned long candidate_cycle;
@@ -179,7 +180,8 @@ void hold_back_if_left(calibration_context_t *area)
 void give_back_when_not_behind()
 {
     const YALTIME_TSC_T tsc = rdtsc();
-    if (!(context_ns(Reader.held_back, tsc) >= context_ns(&Thread_calibration, tsc)))
+    Reader.held_back_reads_earlier = !(context_ns(Reader.held_back, tsc) >= context_ns(&Thread_calibration, tsc));
+    if (Reader.held_back_reads_earlier)
         return;
     publish_area(Reader.held_back, calib::load(Reader.held_back->activity), tsc);
     Reader.held_back = nullptr;
@@ -195,6 +197,7 @@ void reader_cycle()
     }
     if (area == nullptr)
         area = Reader.held_back;
+    Reader.held_back_reads_earlier = false;
     if (!area_stale(area)) {
         drop_candidate();
         if (area == Reader.held_back)
@@ -296,17 +299,25 @@ CALIBRATION_CONTEXT_H area_watch_cycle(CALIBRATION_CONTEXT_H disciplined)
     return disciplined;
 }
 
-bool area_watch_record_to_follow(calibration_record_t *record)
+/* The record in force in `area`, if it is a usable one. */
+static bool usable_record(const calibration_context_t *area, calibration_record_t *record)
 {
-    const calibration_context_t *area = Master_calibration.load(std::memory_order_acquire);
-    if (area == nullptr || Calibration_using.load(std::memory_order_relaxed) != CALIBRATION_SHARED ||
-        area != Reader.tracked || Reader.cycle - Reader.last_beat_cycle < AREA_FOLLOW_AFTER_CYCLES)
-        return false;
     calib::line l;
     if (!calib::record_in_force(area, &l) || !(l.slope > 0) || !std::isfinite(l.slope))
         return false;
     *record = calibration_record_t{l.slope, l.intercept};
     return true;
+}
+
+area_record_use area_watch_record_to_follow(calibration_record_t *record)
+{
+    if (Reader.held_back != nullptr && Reader.held_back_reads_earlier)
+        return usable_record(Reader.held_back, record) ? AREA_RECORD_JOIN : AREA_RECORD_NONE;
+    const calibration_context_t *area = Master_calibration.load(std::memory_order_acquire);
+    if (area == nullptr || Calibration_using.load(std::memory_order_relaxed) != CALIBRATION_SHARED ||
+        area != Reader.tracked || Reader.cycle - Reader.last_beat_cycle < AREA_FOLLOW_AFTER_CYCLES)
+        return AREA_RECORD_NONE;
+    return usable_record(area, record) ? AREA_RECORD_FOLLOW : AREA_RECORD_NONE;
 }
 
 void area_watch_reset()

@@ -62,15 +62,24 @@ void area_watch_start();
  * from now on (the one it was given, unless the owner moved). */
 CALIBRATION_CONTEXT_H area_watch_cycle(CALIBRATION_CONTEXT_H disciplined);
 
+/* What this process's own context is to do with a shared area's record. */
+enum area_record_use {
+    AREA_RECORD_NONE,
+    AREA_RECORD_FOLLOW, /* take it into force as it is */
+    AREA_RECORD_JOIN,   /* slow down onto its line, from just below */
+};
+
 /*
  * The record of a stalled area that this process's readings still use, for
  * its own context to follow: its readings then leave the area (ten seconds
  * after its last beat) onto the same line, and the discipline continues
- * from there.  False otherwise.  Once they have left, the watch keeps the
- * area from them until its heartbeat moves again and its record reads no
- * earlier than their own: coming back never moves their clock back either.
+ * from there.  Once they have left, the watch keeps the area from them
+ * until its heartbeat moves again and its record reads no earlier than
+ * their own, so that coming back never moves their clock back either;
+ * while it beats but reads earlier, its record is given to be joined, so
+ * that they do come back within a cycle or two.
  */
-bool area_watch_record_to_follow(calibration_record_t *record);
+area_record_use area_watch_record_to_follow(calibration_record_t *record);
 
 /* Forgets what the watch tracks (for tests, which reset the component). */
 void area_watch_reset();

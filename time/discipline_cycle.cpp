@@ -87,9 +87,17 @@ namespace {
          * lock: a fork meanwhile would leave its child that lock held. */
         const fork_safety::cycle_guard whole_look;
         d_rec = area_watch_cycle(d_rec); /* the shared area's name (area_watch.h) */
-        calibration_record_t stalled;
-        if (area_watch_record_to_follow(&stalled))
-            discipline.follow(d_rec, stalled); /* readings about to leave a stalled owner's area */
+        calibration_record_t area_record;
+        switch (area_watch_record_to_follow(&area_record)) {
+        case AREA_RECORD_FOLLOW: /* readings about to leave a stalled owner's area */
+            discipline.follow(d_rec, area_record);
+            break;
+        case AREA_RECORD_JOIN: /* an area they left beats again, behind their own context */
+            discipline.join(d_rec, area_record);
+            break;
+        case AREA_RECORD_NONE:
+            break;
+        }
     }
 }
 

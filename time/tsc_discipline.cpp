@@ -614,6 +614,14 @@ void tsc_discipline::follow(CALIBRATION_CONTEXT_H d_rec, const calibration_recor
     write(d_rec, record, false);
 }
 
+void tsc_discipline::join(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record)
+{
+    const uint64 now_tsc = discipline_clock::active.read_tsc();
+    const phase_line below = {now_tsc, record_at_us(record, now_tsc) * 1000.0L - DISCIPLINE_JOIN_BELOW_NS,
+                              record.slope * 1000.0};
+    publish_continuation(d_rec, record_in_force(d_rec), below, now_tsc);
+}
+
 /*
  * The loop's offsets are what is left of the discipline's own corrections.
  * Its first step (16 s after start) is a step to the estimate, counted in

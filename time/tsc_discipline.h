@@ -63,6 +63,7 @@
 #define DISCIPLINE_RATE_FACTOR 4.0     /* a new TSC rate further than this factor from the last is not taken */
 #define DISCIPLINE_FIRST_RATE_TOLERANCE 0.1 /* how far the start's rate may be off the TSC's against the raw clock */
 #define DISCIPLINE_STEP_BACK_MARGIN_NS 1000.0 /* a step back onto an estimate stops this short of it */
+#define DISCIPLINE_JOIN_BELOW_NS 1.0   /* a context joining another's line aims this far below it */
 
 namespace tsci2 {
 
@@ -225,6 +226,11 @@ public:
      * use) into force in d_rec as it is, so that they can move over to it
      * without a jump; the next correction continues from it. */
     void follow(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record);
+
+    /* Slows d_rec down onto `record`'s line (another context's, which reads
+     * earlier), to meet it DISCIPLINE_JOIN_BELOW_NS below within a cycle,
+     * so that readings can move over to it forward; never back. */
+    void join(CALIBRATION_CONTEXT_H d_rec, const calibration_record_t &record);
 
     /* Makes the correction the loop filter decided on a poll (decide_loop). */
     void take_loop_correction(CALIBRATION_CONTEXT_H d_rec, const loop_correction &c);
