@@ -1,6 +1,6 @@
 #!/bin/sh
 # The clock's accuracy end to end on this machine: yaltime-probe --accuracy
-# in five processes at once, each measuring for SECONDS (default 900) and
+# in up to eight processes at once, each measuring for SECONDS (default 900) and
 # judged on the second half, and one table of what they saw.
 #
 #   tests/load/run_end_to_end.sh [BUILD_DIR] [SECONDS]    (default build/x64 900)
@@ -39,7 +39,7 @@
 # after the one before.  Its error is large while a slew lasts; what counts
 # is that no conversion moves back, over the whole run.
 #
-# The processes mostly sleep, so five of them share two cores fairly.  Each
+# The processes mostly sleep, so eight of them share two cores fairly.  Each
 # has a VEK_SHM_PREFIX of its own (the owner and its reader one together);
 # nothing is left behind.
 set -eu
