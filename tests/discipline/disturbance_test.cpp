@@ -278,23 +278,20 @@ std::vector<sweep_case> sweep_cases()
     cases.back().size += ", a fork's child 0.5 s in";
     cases.back().apply = [](sim::sim_clock &c) { c.slew(83333, 5), c.slew_from_ns += SEC / 2, c.slew_until_ns += SEC / 2; };
     cases.back().fork = true;
-    // The TSC jumped while running: stepped, followed (a jump forward is the
-    // one that may move the clock back: it was wrong).
-    for (double ms : {0.1, -0.1, 1.0, -1.0, 1000.0, -1000.0, 3600000.0}) {
-        const auto ticks = std::llround(ms * 3e6);
-        cases.push_back({"TSC jumped while running", signed_size(ms, "ms"), RUNNING_AT_S, 0,
-                         [ticks](sim::sim_clock &c) { c.tsc_step_ticks += ticks; }, 0, 0, 3, 100, 120, 2, 0, 0,
-                         back_bound_us(ms, true)});
-    }
-    // The same inside the discipline's first second, before its first
-    // cycle has measured the TSC's rate against the raw clock: no later
-    // cycle steps back for it (the first poll's step counts too).
-    for (double ms : {0.1, -0.1, 10.0, -10.0, 500.0, -500.0, 1000.0, -10000.0, 3600000.0}) {
-        const auto ticks = std::llround(ms * 3e6);
-        cases.push_back({"TSC jumped in the discipline's first second", signed_size(ms, "ms"), 0.5, 0,
-                         [ticks](sim::sim_clock &c) { c.tsc_step_ticks += ticks; }, 0, 0, 20, 100, 600, 2, 0, 0,
-                         back_bound_us(ms, true)});
-    }
+    // The TSC jumped while running, and inside the discipline's first second
+    // (before its first cycle has measured the TSC's rate against the raw
+    // clock): stepped, followed; a jump forward is the one that may move the
+    // clock back (it was wrong), and no later cycle steps back for it.
+    const std::tuple<const char *, double, double, double, std::vector<double>> tsc_jumps[] = {
+        {"TSC jumped while running", RUNNING_AT_S, 3, 120, {0.1, -0.1, 1.0, -1.0, 1000.0, -1000.0, 3600000.0}},
+        {"TSC jumped in the discipline's first second", 0.5, 20, 600,
+         {0.1, -0.1, 10.0, -10.0, 500.0, -500.0, 1000.0, -10000.0, 3600000.0}}};
+    for (const auto &[kind, at_s, after_s, good_s, sizes] : tsc_jumps)
+        for (double ms : sizes) {
+            const auto ticks = std::llround(ms * 3e6);
+            cases.push_back({kind, signed_size(ms, "ms"), at_s, 0, [ticks](sim::sim_clock &c) { c.tsc_step_ticks += ticks; },
+                             0, 0, after_s, 100, good_s, 2, 0, 0, back_bound_us(ms, true)});
+        }
     // Suspend to idle: the TSC and the real-time clock run on, the
     // monotonic and raw clocks stand still.  The clock is right on waking.
     for (double s : {0.5, 5.0, 60.0, 600.0, HOUR_S, 24 * HOUR_S})
